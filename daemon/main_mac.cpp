@@ -1,0 +1,4 @@
+// hestled on a Mac: no arguments, no environment, the fixed data directory.
+#include "daemon/startup.h"
+
+int main() { return runDaemon(kDataDirectory); }

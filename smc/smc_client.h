@@ -1,0 +1,14 @@
+// The SMC bound to the daemon's connection smcConn, and the firmware probe.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+bool smcOpen();
+bool smcKeyExists(uint32_t key);
+std::optional<uint8_t> smcReadByte(uint32_t key);
+bool smcWriteByte(uint32_t key, uint8_t value);
+bool smcWriteBytes4(uint32_t key, uint8_t b0, uint8_t b1 = 0, uint8_t b2 = 0, uint8_t b3 = 0);
+
+// Logs the struct size and the seven keys, and sets useTahoe.
+void detectFirmware();

@@ -1,0 +1,27 @@
+// The user's settings, "config.json".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct ChargeConfig {
+  bool chargeLimitEnabled = false;
+  int64_t chargeLimitPercent = 80;
+  bool calibrationEnabled = false;
+  int64_t calibrationIntervalDays = 30;
+  double lastCalibrationTimestamp = 0.0;
+  bool operator==(const ChargeConfig&) const = default;
+};
+
+// The compact JSON form, members in declaration order; none when the
+// timestamp is not finite.
+std::optional<std::string> encodeChargeConfig(const ChargeConfig& config);
+// All five members required, exact types; none on any violation.
+std::optional<ChargeConfig> decodeChargeConfig(std::string_view json);
+
+// The settings of configPath, or the defaults. Never blocks, logs or writes.
+ChargeConfig readConfig();
+// Replaces configPath atomically with mode 0666; failures are silent.
+void writeConfig(const ChargeConfig& config);

@@ -1,0 +1,24 @@
+// The daemon's published state, "status.json".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct ChargeStatus {
+  bool daemonRunning = false;
+  bool chargingInhibited = false;
+  bool calibrationActive = false;
+  std::optional<std::string> calibrationPhase;  // absent: member left out
+  int64_t batteryPercent = 0;
+  double lastUpdate = 0.0;
+  bool operator==(const ChargeStatus&) const = default;
+};
+
+std::optional<std::string> encodeChargeStatus(const ChargeStatus& status);
+// "calibrationPhase" may be missing or null; everything else is required.
+std::optional<ChargeStatus> decodeChargeStatus(std::string_view json);
+
+// Replaces statusPath atomically with mode 0644; failures are silent.
+void writeStatus(const ChargeStatus& status);

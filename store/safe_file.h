@@ -1,0 +1,23 @@
+// File access that is safe in a directory every local user can write: no
+// link is ever followed, nothing blocks, and a replaced file is never seen
+// half written.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+// Writes `bytes` to a fresh temporary in the same directory (created
+// exclusively, mode set on the descriptor), then renames it over `path`.
+// The temporary is removed on every failure. True on success.
+bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
+
+// The whole content of `path` when it is a regular file (not a link, FIFO,
+// device or directory) of at most `maxBytes`; none otherwise. Never blocks.
+std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes);
+
+// Sets the mode of an existing regular file with a single link, through a
+// descriptor opened without following links. False otherwise.
+bool setRegularFileMode(const std::string& path, mode_t mode);
