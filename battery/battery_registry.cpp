@@ -1,1 +1,3 @@
 // placeholder
+#include "battery/battery_reading.h"
+BatteryReading getBatteryPercent() { return {}; }

@@ -1,1 +1,3 @@
 // placeholder
+#include "battery/calibration.h"
+bool handleCalibration(BatteryReading, ChargeConfig&) { return false; }

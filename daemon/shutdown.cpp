@@ -1,1 +1,7 @@
 // placeholder
+#include "daemon/shutdown.h"
+void cleanShutdown() {}
+void installTerminationHandlers() {}
+bool stopRequested() { return false; }
+void requestStop() {}
+int stopWakeFd() { return -1; }

@@ -1,1 +1,4 @@
 // placeholder
+#include "smc/magsafe_led.h"
+void setMagSafeLED(bool) {}
+void resetMagSafeLED() {}
