@@ -2,6 +2,7 @@
 #include "store/log.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -70,8 +71,20 @@ struct stat lstatOf(const std::string& path) {
   return st;
 }
 
-// The machine boots at 1796417610.0, 2026-12-04 20:53:30 UTC.
-constexpr const char* bootStamp = "[2026-12-04 20:53:30] ";
+// Moves the virtual clock forward to `seconds` since 1970.
+void advanceTo(double seconds) { simmac::advance(seconds - simmac::now()); }
+
+// "[yyyy-MM-dd HH:mm:ss] " for the virtual clock's present, rendered here
+// independently of the log (gmtime: the fixture runs in UTC).
+std::string stamp() {
+  const time_t whole = static_cast<time_t>(std::floor(simmac::now()));
+  struct tm utc {};
+  gmtime_r(&whole, &utc);
+  char text[96];
+  snprintf(text, sizeof text, "[%04d-%02d-%02d %02d:%02d:%02d] ", utc.tm_year + 1900,
+           utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  return text;
+}
 
 class LogTest : public DaemonTest {
  protected:
@@ -100,7 +113,7 @@ TEST_F(LogTest, LineGoesToFileAndStderrByteForByte) {
   ASSERT_GE(logFile, 0);
   StderrCapture err;
   log("Limit reached \xE2\x80\x94 charging inhibited");
-  const std::string line = std::string(bootStamp) + "Limit reached \xE2\x80\x94 charging inhibited\n";
+  const std::string line = stamp() + "Limit reached \xE2\x80\x94 charging inhibited\n";
   EXPECT_EQ(err.take(), line);
   EXPECT_EQ(readWholeFile(logPath), line);
 }
@@ -111,10 +124,10 @@ TEST_F(LogTest, MessagesAreWrittenUnchanged) {
     std::string line;
   };
   const std::vector<Case> cases = {
-      {"", std::string(bootStamp) + "\n"},
-      {"first\nsecond", std::string(bootStamp) + "first\nsecond\n"},
-      {"  spaced  ", std::string(bootStamp) + "  spaced  \n"},
-      {std::string("nul\0byte", 8), std::string(bootStamp) + std::string("nul\0byte", 8) + "\n"},
+      {"", stamp() + "\n"},
+      {"first\nsecond", stamp() + "first\nsecond\n"},
+      {"  spaced  ", stamp() + "  spaced  \n"},
+      {std::string("nul\0byte", 8), stamp() + std::string("nul\0byte", 8) + "\n"},
   };
   logInit();
   std::string expected;
@@ -128,16 +141,31 @@ TEST_F(LogTest, MessagesAreWrittenUnchanged) {
 }
 
 TEST_F(LogTest, TimestampIsLocalTimeOfTheVirtualClock) {
-  setenv("TZ", "CET-1", 1);
-  tzset();
+  struct Case {
+    double at;  // virtual seconds since 1970
+    const char* tz;
+    const char* line;
+  };
+  // 1830000000 is 2027-12-28 13:20:00 UTC. Fractions are cut, not rounded.
+  const std::vector<Case> cases = {
+      {1830000000.25, "UTC0", "[2027-12-28 13:20:00] m\n"},
+      {1830000000.999, "UTC0", "[2027-12-28 13:20:00] m\n"},
+      {1830000001.001, "UTC0", "[2027-12-28 13:20:01] m\n"},
+      {1830000001.001, "CET-1", "[2027-12-28 14:20:01] m\n"},
+      {1830000001.001, "EST5", "[2027-12-28 08:20:01] m\n"},
+      {1830000001.001 + 4 * 86400 + 10 * 3600, "CET-1", "[2028-01-02 00:20:01] m\n"},
+      {1830000001.001 + 4 * 86400 + 10 * 3600, "EST5", "[2028-01-01 18:20:01] m\n"},
+  };
   logInit();
-  log("a");
-  simmac::advance(0.999);  // fractions are cut, not rounded
-  log("b");
-  simmac::advance(3600.0 * 24 * 30);
-  log("c");
-  EXPECT_EQ(readWholeFile(logPath),
-            "[2026-12-04 21:53:30] a\n[2026-12-04 21:53:30] b\n[2027-01-03 21:53:30] c\n");
+  std::string expected;
+  for (const auto& c : cases) {
+    setenv("TZ", c.tz, 1);
+    tzset();
+    advanceTo(c.at);
+    log("m");
+    expected += c.line;
+  }
+  EXPECT_EQ(readWholeFile(logPath), expected);
 }
 
 TEST_F(LogTest, OversizedLogIsEmptiedAtStartOnly) {
@@ -146,7 +174,7 @@ TEST_F(LogTest, OversizedLogIsEmptiedAtStartOnly) {
     writeWholeFile(logPath, std::string(size, 'x'));
     logInit();
     log("=== hestle_warden starting ===");
-    const std::string line = std::string(bootStamp) + "=== hestle_warden starting ===\n";
+    const std::string line = stamp() + "=== hestle_warden starting ===\n";
     const std::string content = readWholeFile(logPath);
     if (size <= 1000000) {
       EXPECT_EQ(content, std::string(size, 'x') + line);
@@ -166,7 +194,7 @@ TEST_F(LogTest, ModeIs0644AfterStart) {
     logInit();
     EXPECT_EQ(fileMode(logPath), 0644u);
     log("new");
-    EXPECT_EQ(readWholeFile(logPath), "old\n" + std::string(bootStamp) + "new\n");
+    EXPECT_EQ(readWholeFile(logPath), "old\n" + stamp() + "new\n");
     close(logFile);
     logFile = -1;
   }
@@ -179,7 +207,7 @@ TEST_F(LogTest, MissingLogIsCreatedWith0644WhateverTheUmask) {
   EXPECT_TRUE(S_ISREG(lstatOf(logPath).st_mode));
   EXPECT_EQ(fileMode(logPath), 0644u);
   log("hello");
-  EXPECT_EQ(readWholeFile(logPath), std::string(bootStamp) + "hello\n");
+  EXPECT_EQ(readWholeFile(logPath), stamp() + "hello\n");
   EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"daemon.log"});
 }
 
@@ -213,7 +241,7 @@ TEST_F(LogTest, PlantedLinksAreReplacedNotFollowed) {
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_nlink, 1u);
     EXPECT_EQ(fileMode(logPath), 0644u);
-    EXPECT_EQ(readWholeFile(logPath), std::string(bootStamp) + "line\n");
+    EXPECT_EQ(readWholeFile(logPath), stamp() + "line\n");
     unlink(dir.file("victim").c_str());
     close(logFile);
     logFile = -1;
@@ -229,7 +257,7 @@ TEST_F(LogTest, AnotherUsersFileIsReplaced) {
   const struct stat st = lstatOf(logPath);
   EXPECT_EQ(st.st_uid, geteuid());
   EXPECT_EQ(fileMode(logPath), 0644u);
-  EXPECT_EQ(readWholeFile(logPath), std::string(bootStamp) + "ours\n");
+  EXPECT_EQ(readWholeFile(logPath), stamp() + "ours\n");
 }
 
 TEST_F(LogTest, FifoAtLogPathDoesNotHangStartUp) {
@@ -239,7 +267,7 @@ TEST_F(LogTest, FifoAtLogPathDoesNotHangStartUp) {
   log("after fifo");
   alarm(0);
   EXPECT_TRUE(S_ISREG(lstatOf(logPath).st_mode));
-  EXPECT_EQ(readWholeFile(logPath), std::string(bootStamp) + "after fifo\n");
+  EXPECT_EQ(readWholeFile(logPath), stamp() + "after fifo\n");
 }
 
 TEST_F(LogTest, DirectoryInTheWayLeavesStderrOnly) {
@@ -248,7 +276,7 @@ TEST_F(LogTest, DirectoryInTheWayLeavesStderrOnly) {
   EXPECT_EQ(logFile, -1);
   StderrCapture err;
   log("still visible");
-  EXPECT_EQ(err.take(), std::string(bootStamp) + "still visible\n");
+  EXPECT_EQ(err.take(), stamp() + "still visible\n");
   EXPECT_TRUE(S_ISDIR(lstatOf(logPath).st_mode));
   EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"daemon.log"});  // no temporary left
 }
@@ -257,7 +285,7 @@ TEST_F(LogTest, NoFileMeansStderrOnly) {
   // Before logInit() nothing is opened or created.
   StderrCapture early;
   log("early");
-  EXPECT_EQ(early.take(), std::string(bootStamp) + "early\n");
+  EXPECT_EQ(early.take(), stamp() + "early\n");
   EXPECT_TRUE(entriesOf(dir.path()).empty());
 
   // A data directory that does not exist: the file cannot be made.
@@ -266,7 +294,7 @@ TEST_F(LogTest, NoFileMeansStderrOnly) {
   EXPECT_EQ(logFile, -1);
   StderrCapture late;
   log("late");
-  EXPECT_EQ(late.take(), std::string(bootStamp) + "late\n");
+  EXPECT_EQ(late.take(), stamp() + "late\n");
 }
 
 TEST_F(LogTest, LineAfterTruncationByAnotherProcessLandsAtNewEnd) {
@@ -274,7 +302,7 @@ TEST_F(LogTest, LineAfterTruncationByAnotherProcessLandsAtNewEnd) {
   log("before truncation, long enough to leave a gap");
   ASSERT_EQ(truncate(logPath.c_str(), 0), 0);
   log("after");
-  EXPECT_EQ(readWholeFile(logPath), std::string(bootStamp) + "after\n");
+  EXPECT_EQ(readWholeFile(logPath), stamp() + "after\n");
   // And after something else appended in between, too.
   const int other = open(logPath.c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(other, 0);
@@ -282,7 +310,7 @@ TEST_F(LogTest, LineAfterTruncationByAnotherProcessLandsAtNewEnd) {
   close(other);
   log("last");
   EXPECT_EQ(readWholeFile(logPath),
-            std::string(bootStamp) + "after\nother\n" + bootStamp + "last\n");
+            stamp() + "after\nother\n" + stamp() + "last\n");
 }
 
 }  // namespace
