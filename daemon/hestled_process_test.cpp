@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <random>
+#include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -18,6 +19,8 @@
 #include "store/charge_status.h"
 #include "test_support.h"
 
+extern char** environ;
+
 namespace {
 
 struct Exit {
@@ -25,21 +28,35 @@ struct Exit {
   int code = -1;  // exit status, or the signal number
 };
 
+// posix_spawn resets SIGTERM and SIGINT to their defaults in the child before
+// it runs hestled: a fork()ed copy of this test process would otherwise catch
+// an early signal with the handler the in-process tests installed.
 pid_t spawnHestled(const std::vector<std::string>& args, const std::string& stderrPath) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 2);
-    dup2(fd, 1);
-    std::vector<char*> argv;
-    std::string path = HESTLED_PATH;
-    argv.push_back(path.data());
-    std::vector<std::string> copy = args;
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    _exit(127);
-  }
+  std::string path = HESTLED_PATH;
+  std::vector<std::string> copy = args;
+  std::vector<char*> argv{path.data()};
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&files, 2, 1);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGHUP);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, path.c_str(), &files, &attr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&files);
+  posix_spawnattr_destroy(&attr);
   return pid;
 }
 
