@@ -233,10 +233,11 @@ TEST_F(ControlLoopTest, ActiveCalibrationSkipsTheTableAndPublishesItsPhase) {
 }
 
 TEST_F(ControlLoopTest, HundredThousandPassesLeakNoPlatformObject) {
+  constexpr int kPasses = 100000;
   setConfig(kLimit80);
   simmac::setRecordSmcExchanges(false);
   const simmac::ObjectCounts before = simmac::objectCounts();
-  for (int pass = 0; pass < 100000; ++pass) {
+  for (int pass = 0; pass < kPasses; ++pass) {
     if (pass % 2000 == 0) simmac::setPluggedIn(pass % 4000 == 0);
     runControlLoopPass();
     simmac::advance(10.0);
