@@ -2,8 +2,14 @@
 #include "battery/battery_reading.h"
 
 #include <limits>
+#include <ostream>
 
 #include <gtest/gtest.h>
+
+// Readable failure messages for readings and for the cases of a table.
+static void PrintTo(const BatteryReading& r, std::ostream* os) {
+  *os << "{percent " << r.percent << ", pluggedIn " << r.pluggedIn << ", charging " << r.charging << "}";
+}
 
 namespace {
 
@@ -16,6 +22,8 @@ struct ReadingCase {
   BatteryProperties properties;
   BatteryReading expected;
 };
+
+void PrintTo(const ReadingCase& c, std::ostream* os) { *os << c.name; }
 
 class BatteryReadingTest : public ::testing::TestWithParam<ReadingCase> {};
 

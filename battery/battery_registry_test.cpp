@@ -4,12 +4,18 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+// Readable failure messages for readings and for the cases of a table.
+static void PrintTo(const BatteryReading& r, std::ostream* os) {
+  *os << "{percent " << r.percent << ", pluggedIn " << r.pluggedIn << ", charging " << r.charging << "}";
+}
 
 #include "sim/simulated_mac.h"
 #include "tests/test_support.h"
@@ -76,6 +82,8 @@ struct FaultCase {
   void (*inject)();
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
 class BatteryRegistryFaultTest : public BatteryRegistryTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(BatteryRegistryFaultTest, GivesTheZeroReading) {
@@ -119,6 +127,8 @@ struct OverrideCase {
   std::vector<std::pair<std::string, simmac::PropertyValue>> overrides;
   BatteryReading expected;
 };
+
+void PrintTo(const OverrideCase& c, std::ostream* os) { *os << c.name; }
 
 class BatteryRegistryOverrideTest : public BatteryRegistryTest,
                                     public ::testing::WithParamInterface<OverrideCase> {};

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,8 @@ struct StartCase {
   bool absolute;       // secondsAgo is the timestamp itself
   const char* ago;     // nullptr: not due
 };
+
+void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
 
 class CalibrationStartTest : public CalibrationTest, public ::testing::WithParamInterface<StartCase> {};
 
