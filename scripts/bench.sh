@@ -45,7 +45,7 @@ STATES="R1_limitOff R1_noConfig R1_malformedConfig R5_atLimit R4_aboveLimit Cali
 for state in $STATES; do
   for n in 0 "$TRACE_PASSES"; do
     HESTLE_BENCH_DIR=$SHM strace -c -o "$OUT/strace-$state-$n.txt" \
-      "$BENCH" --state="$state" --passes="$n"
+      "$BENCH" --state="$state" --passes="$n" >/dev/null
   done
 done
 
