@@ -22,7 +22,7 @@ rm -rf "$OUT"
 mkdir -p "$OUT"
 
 BENCH=build/bench/bench/control_loop_bench
-HESTLED=build/bench/sim/hestled
+HESTLED=build/bench/hestled
 
 # ---- Time and allocations per pass, tmpfs and disk ---------------------------
 DISK_DIR=$(mktemp -d "$PWD/build/bench/disk-XXXXXX")
