@@ -78,24 +78,29 @@ wait_passes() {  # dir count pid
 
 vm() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }
 
-RSS_DIR=$(mktemp -d "$SHM/hestle-rss-XXXXXX")
-echo "$CONFIG" >"$RSS_DIR/config.json"
-"$HESTLED" --data-dir "$RSS_DIR" --machine "$MACHINE" --speed 1e9 2>/dev/null &
-PID=$!
-wait_passes "$RSS_DIR" 10000 "$PID"
-HWM_10K=$(vm "$PID" VmHWM); RSS_10K=$(vm "$PID" VmRSS); PASSES_10K=$(passes_done "$RSS_DIR")
-wait_passes "$RSS_DIR" 20000 "$PID"
-HWM_20K=$(vm "$PID" VmHWM); RSS_20K=$(vm "$PID" VmRSS); PASSES_20K=$(passes_done "$RSS_DIR")
-kill -TERM "$PID"
-RC=0; wait "$PID" || RC=$?
-FINAL=$(cat "$RSS_DIR/status.json")
-rm -rf "$RSS_DIR"
-cat >"$OUT/rss.json" <<EOF
-{"hwm10k": $HWM_10K, "rss10k": $RSS_10K, "passes10k": $PASSES_10K,
- "hwm20k": $HWM_20K, "rss20k": $RSS_20K, "passes20k": $PASSES_20K, "exit": $RC,
- "inProcess10k": $INPROC_10K, "inProcess100k": $INPROC_100K}
-EOF
-echo "$FINAL" >"$OUT/final-status.json"
+# VmHWM and VmRSS (KiB) of one hestled binary after 10,000 and 20,000 passes,
+# and its exit status after SIGTERM, as a JSON object.
+measure_rss() {
+  local dir pid rc hwm10 rss10 n10 hwm20 rss20 n20
+  dir=$(mktemp -d "$SHM/hestle-rss-XXXXXX")
+  echo "$CONFIG" >"$dir/config.json"
+  "$1" --data-dir "$dir" --machine "$MACHINE" --speed 1e9 2>/dev/null &
+  pid=$!
+  wait_passes "$dir" 10000 "$pid"
+  hwm10=$(vm "$pid" VmHWM); rss10=$(vm "$pid" VmRSS); n10=$(passes_done "$dir")
+  wait_passes "$dir" 20000 "$pid"
+  hwm20=$(vm "$pid" VmHWM); rss20=$(vm "$pid" VmRSS); n20=$(passes_done "$dir")
+  kill -TERM "$pid"
+  rc=0; wait "$pid" || rc=$?
+  grep -q '"daemonRunning":false' "$dir/status.json" || rc="\"no final status\""
+  rm -rf "$dir"
+  echo "{\"hwm10k\": $hwm10, \"rss10k\": $rss10, \"passes10k\": $n10, \"hwm20k\": $hwm20, \"rss20k\": $rss20, \"passes20k\": $n20, \"exit\": $rc}"
+}
+
+echo "== peak RSS of hestled, dynamic and static" >&2
+DYNAMIC=$(measure_rss "$HESTLED")
+STATIC=$(measure_rss build/bench/bench/hestled_static)
+echo "{\"dynamic\": $DYNAMIC, \"static\": $STATIC, \"inProcess10k\": $INPROC_10K, \"inProcess100k\": $INPROC_100K}" >"$OUT/rss.json"
 
 # The whole process under strace, on tmpfs and on disk: every call of
 # $TRACE_PASSES passes, waits included, with the time spent in each.
