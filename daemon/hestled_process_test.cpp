@@ -183,8 +183,11 @@ TEST_F(HestledProcessTest, OtherSignalsRunNoCleanUp) {
                  R"({"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEnabled":false,)"
                  R"("calibrationIntervalDays":30,"lastCalibrationTimestamp":0})");
   const pid_t pid = spawnHestled(args("1000"), dir.file("stderr"));
-  // Wait until a pass has disabled the adapter above the limit.
-  for (int i = 0; i < 3000 && readWholeFile(dir.file("data/daemon.log")).find("disabling adapter") == std::string::npos;
+  // Wait until a pass has disabled the adapter above the limit: the
+  // actuator's own line comes after the accepted write (the "ACTION" line
+  // before it, so a signal right after that line may find CHIE still 00).
+  for (int i = 0; i < 3000 && readWholeFile(dir.file("data/daemon.log")).find("setAdapter: CHIE=0x08 (disable) -> true") ==
+                                  std::string::npos;
        ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
