@@ -130,11 +130,14 @@ Scenario parseScenario(const json& j, const std::string& defaultName) {
   try {
     s.machine = simmac::machineSpecFromJson(machine);
   } catch (const std::exception& e) {
-    throw badMember("machine", e.what());
+    const std::string what = e.what();
+    throw std::invalid_argument(what.rfind("machine: ", 0) == 0 ? what : "machine: " + what);
   }
   if (machine.is_object() && machine.contains("firmware") && machine["firmware"].is_string())
     s.firmwareName = machine["firmware"].get<std::string>();
-  s.machine.startTime = s.start;
+  // A start given only inside the machine is taken; the top-level one wins.
+  if (j.contains("start") || !(machine.is_object() && machine.contains("start"))) s.machine.startTime = s.start;
+  else s.start = s.machine.startTime;
   if (j.contains("config")) s.config = configBytes(j["config"], s.start, "config");
   if (j.contains("events")) {
     const json& events = j["events"];

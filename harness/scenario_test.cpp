@@ -120,9 +120,19 @@ TEST(ScenarioTest, BadScenariosAreRefusedNamingTheMember) {
   for (const auto& c : cases) EXPECT_EQ(refusal(c.text), c.message) << c.text;
 }
 
-TEST(ScenarioTest, MachineFaultsArePrefixed) {
-  const std::string message = refusal(R"({"machine": {"firmware": "tahoe-2099"}})");
-  EXPECT_EQ(message.rfind("machine: ", 0), 0u) << message;
+TEST(ScenarioTest, MachineFaultsAreReportedOnce) {
+  EXPECT_EQ(refusal(R"({"machine": {"firmware": "tahoe-2099"}})"),
+            "machine: unknown firmware \"tahoe-2099\" (tahoe, preTahoe, tahoe-2026-09, noSMC, refused)");
+}
+
+TEST(ScenarioTest, StartInsideTheMachineIsTakenUnlessTheTopLevelGivesOne) {
+  const Scenario inner = parseScenario(json::parse(R"({"machine": {"start": "2027-01-01T00:00:00Z"}})"));
+  EXPECT_EQ(inner.start, 1798761600.0);
+  EXPECT_EQ(inner.machine.startTime, 1798761600.0);
+  const Scenario both = parseScenario(
+      json::parse(R"({"start": "2026-12-04T20:53:30Z", "machine": {"start": "2027-01-01T00:00:00Z"}})"));
+  EXPECT_EQ(both.start, 1796417610.0);
+  EXPECT_EQ(both.machine.startTime, 1796417610.0);
 }
 
 TEST(ScenarioTest, LoadReportsTheFileAndUsesItsNameByDefault) {
