@@ -12,7 +12,7 @@ namespace {
 constexpr double kWidth = 1200.0;
 constexpr double kLeft = 130.0;   // room for the row labels
 constexpr double kRight = 30.0;
-constexpr double kTop = 70.0;     // title, subtitle, event labels
+constexpr double kTop = 90.0;     // title, subtitle, description, event labels
 constexpr double kPlotHeight = 300.0;
 constexpr double kRowHeight = 16.0;
 constexpr double kRowGap = 6.0;
@@ -98,10 +98,16 @@ double tickHours(double spanHours) {
   return 24.0 * 30;
 }
 
+double roundTenth(double v) { return std::round(v * 10.0) / 10.0; }
+
+// Edges are rounded before the width is taken, so that runs side by side
+// meet without a seam; a run of a single pass stays visible as a hairline.
 void appendRect(std::string& svg, double x0, double x1, double y, double h, const char* fill,
                 const char* extra = "") {
-  if (x1 - x0 < 0.05) return;
-  svg += "<rect x=\"" + num(x0) + "\" y=\"" + num(y) + "\" width=\"" + num(x1 - x0) + "\" height=\"" + num(h) +
+  if (x1 <= x0) return;
+  const double left = roundTenth(x0);
+  const double width = std::max(roundTenth(x1) - left, 0.5);
+  svg += "<rect x=\"" + num(left) + "\" y=\"" + num(y) + "\" width=\"" + num(width) + "\" height=\"" + num(h) +
          "\" fill=\"" + fill + "\"" + extra + "/>\n";
 }
 
@@ -160,6 +166,9 @@ std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo
   svg += "<text x=\"" + num(kLeft) + "\" y=\"22\" font-size=\"17\" font-weight=\"bold\">" + escapeXml(info.title) +
          "</text>\n";
   svg += "<text x=\"" + num(kLeft) + "\" y=\"40\" fill=\"#444444\">" + escapeXml(info.subtitle) + "</text>\n";
+  if (!info.description.empty())
+    svg += "<text x=\"" + num(kLeft) + "\" y=\"57\" fill=\"#444444\" font-style=\"italic\">" +
+           escapeXml(info.description) + "</text>\n";
 
   // Calibration phases as bands behind everything else in the plot.
   svg += "<g class=\"phases\">\n";

@@ -14,7 +14,8 @@ struct ChartMarker {
 
 struct ChartInfo {
   std::string title;               // the scenario's name
-  std::string subtitle;            // firmware, settings, outcome
+  std::string subtitle;            // firmware, length, outcome
+  std::string description;         // the scenario's description, may be empty
   double start = 0.0;              // left edge, virtual seconds since 1970
   double end = 0.0;                // right edge
   std::vector<ChartMarker> markers;

@@ -41,7 +41,7 @@ std::string section(const std::string& svg, const std::string& cls) {
 
 TEST(ChartSvgTest, AWeekOfPassesStaysSmall) {
   const auto samples = steadySamples(60480, 10.0);
-  ChartInfo info{"week", "", kStart, kStart + 7 * 86400.0, {}};
+  ChartInfo info{"week", "", "", kStart, kStart + 7 * 86400.0, {}};
   const std::string svg = renderChart(samples, info);
   EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
   EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
@@ -50,11 +50,11 @@ TEST(ChartSvgTest, AWeekOfPassesStaysSmall) {
   const size_t from = svg.find("points=\"", polyline) + 8;
   const std::string points = svg.substr(from, svg.find('"', from) - from);
   // At most four points per pixel column of the 1040-pixel plot, and the
-  // extremes (80% at y 160, 20% at y 280) survive the thinning.
+  // extremes (80% at y 150, 20% at y 330) survive the thinning.
   EXPECT_LE(count(points, ","), 4u * 1041u);
   EXPECT_GT(count(points, ","), 1000u);
-  EXPECT_NE(points.find(",160 "), std::string::npos);
-  EXPECT_NE(points.find(",280 "), std::string::npos);  // 80%: y = 70 + 0.2 * 300
+  EXPECT_NE(points.find(",150 "), std::string::npos);
+  EXPECT_NE(points.find(",330 "), std::string::npos);  // 80%: y = 70 + 0.2 * 300
   EXPECT_LT(svg.size(), 200'000u);
 }
 
@@ -76,26 +76,27 @@ TEST(ChartSvgTest, PhasesLimitAndRowsArePlacedOnTheTimeAxis) {
   at(6, CalibrationPhase::discharging, true, 3, 80);
   at(12, CalibrationPhase::charging, false, 4, 80);
   at(18, CalibrationPhase::idle, false, 3, std::nullopt);
-  ChartInfo info{"day & night <1>", "sub", kStart, kStart + 86400.0, {{kStart + 3 * 3600.0, "unplug"}}};
+  ChartInfo info{"day & night <1>", "sub", "a description", kStart, kStart + 86400.0, {{kStart + 3 * 3600.0, "unplug"}}};
   const std::string svg = renderChart(samples, info);
 
   EXPECT_NE(svg.find(">day &amp; night &lt;1&gt;</text>"), std::string::npos);
+  EXPECT_NE(svg.find(">a description</text>"), std::string::npos);
   const std::string phases = section(svg, "phases");
-  EXPECT_NE(phases.find("<rect x=\"390\" y=\"70\" width=\"260\" height=\"300\" fill=\"#9ecae1\""), std::string::npos)
+  EXPECT_NE(phases.find("<rect x=\"390\" y=\"90\" width=\"260\" height=\"300\" fill=\"#9ecae1\""), std::string::npos)
       << phases;
-  EXPECT_NE(phases.find("<rect x=\"650\" y=\"70\" width=\"260\" height=\"300\" fill=\"#fdae6b\""), std::string::npos)
+  EXPECT_NE(phases.find("<rect x=\"650\" y=\"90\" width=\"260\" height=\"300\" fill=\"#fdae6b\""), std::string::npos)
       << phases;
   EXPECT_EQ(count(phases, "<rect"), 2u);
 
-  // The limit is drawn at 80% (y 130) until it is switched off at 18 h.
+  // The limit is drawn at 80% (y 150) until it is switched off at 18 h.
   const std::string limit = section(svg, "limit");
   EXPECT_NE(limit.find("stroke-dasharray=\"6,4\""), std::string::npos);
-  EXPECT_NE(limit.find("<line x1=\"130\" y1=\"130\" x2=\"910\" y2=\"130\"/>"), std::string::npos) << limit;
+  EXPECT_NE(limit.find("<line x1=\"130\" y1=\"150\" x2=\"910\" y2=\"150\"/>"), std::string::npos) << limit;
   EXPECT_EQ(count(limit, "<line"), 1u);
 
   // The adapter row shows one red run from 6 h to 12 h; the LED row three colours.
   EXPECT_EQ(count(svg, "fill=\"#d62728\"/>"), 1u);
-  EXPECT_NE(svg.find("<rect x=\"390\" y=\"406\" width=\"260\" height=\"16\" fill=\"#d62728\"/>"), std::string::npos);
+  EXPECT_NE(svg.find("<rect x=\"390\" y=\"426\" width=\"260\" height=\"16\" fill=\"#d62728\"/>"), std::string::npos);
   EXPECT_NE(svg.find("width=\"260\" height=\"16\" fill=\"#d9d9d9\"/>"), std::string::npos);  // LED system 0-6 h
   EXPECT_EQ(count(svg, "width=\"260\" height=\"16\" fill=\"#2ca02c\"/>"), 2u);  // green 6-12 h, 18-24 h
   EXPECT_EQ(count(svg, "width=\"260\" height=\"16\" fill=\"#ff7f0e\"/>"), 1u);  // orange 12-18 h
@@ -104,7 +105,7 @@ TEST(ChartSvgTest, PhasesLimitAndRowsArePlacedOnTheTimeAxis) {
 }
 
 TEST(ChartSvgTest, NoSamplesStillGiveADocument) {
-  const std::string svg = renderChart({}, ChartInfo{"no SMC", "exit status 1", kStart, kStart + 3600.0, {}});
+  const std::string svg = renderChart({}, ChartInfo{"no SMC", "exit status 1", "", kStart, kStart + 3600.0, {}});
   EXPECT_NE(svg.find("points=\"\""), std::string::npos);
   EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
 }

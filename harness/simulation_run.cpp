@@ -52,7 +52,6 @@ std::string chartSubtitle(const Scenario& scenario, const RunResult& result) {
   std::string text = "firmware " + scenario.firmwareName + " · " + formatDuration(scenario.hours * 3600.0) +
                      " simulated · " + std::to_string(result.samples.empty() ? 0 : result.samples.back().pass) +
                      " passes · exit status " + std::to_string(result.exitStatus);
-  if (!scenario.description.empty()) text += " · " + scenario.description;
   return text;
 }
 
@@ -70,6 +69,7 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
   bool batteryPresent = scenario.machine.battery.has_value();
   ChartInfo chart;
   chart.title = scenario.name;
+  chart.description = scenario.description;
   chart.start = scenario.start;
   chart.end = end;
 
