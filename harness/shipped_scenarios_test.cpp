@@ -122,7 +122,7 @@ TEST_F(ShippedScenarioTest, DemoHoldsTheLimitAndCalibratesOnce) {
   EXPECT_EQ(o.stats.passes, 8640);
   expectHeldAtTheLimit(o);
   EXPECT_EQ(o.stats.completedCalibrations, 1);
-  EXPECT_EQ(o.exactly("Calibration: STARTING — last calibration was 29 days ago"), 1);
+  EXPECT_EQ(o.exactly("Calibration: STARTING — last calibration was 30 days ago"), 1);
   EXPECT_EQ(o.exactly("ACTION: Battery 95% > 80% — disabling adapter"), 1);
   EXPECT_EQ(o.exactly("Unplugged — clearing states"), 2);  // at 2 h and 19 h; at 8 h the calibration holds them
   EXPECT_EQ(o.lines("WARNING: "), 0);
@@ -131,9 +131,9 @@ TEST_F(ShippedScenarioTest, DemoHoldsTheLimitAndCalibratesOnce) {
   for (uint8_t led : {0, 3, 4}) EXPECT_GT(o.stats.ledSeconds.count(led) ? o.stats.ledSeconds.at(led) : 0.0, 600.0);
 }
 
-class RegulationTest : public ShippedScenarioTest, public ::testing::WithParamInterface<const char*> {};
+class ShippedRegulationTest : public ShippedScenarioTest, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(RegulationTest, EveryRowOfTheTableShowsInTheLogAndTheBattery) {
+TEST_P(ShippedRegulationTest, EveryRowOfTheTableShowsInTheLogAndTheBattery) {
   const Outcome o = run(GetParam());
   EXPECT_EQ(o.result.exitStatus, 0);
   expectHeldAtTheLimit(o);
@@ -153,19 +153,21 @@ TEST_P(RegulationTest, EveryRowOfTheTableShowsInTheLogAndTheBattery) {
   EXPECT_EQ(o.stats.completedCalibrations, 0);
 
   // Physics: with the limit off (7 h to 9 h) the battery charges to 100%;
-  // after 12 h it comes down to 60% and stays there.
+  // after the limit drops to 60% at 12 h it comes down and stays there.
   EXPECT_GT(o.stats.maxPercent, 99.9);
-  double lastAfter13h = -1;
-  for (const auto& s : o.result.samples)
-    if (s.t >= o.scenario.start + 13.5 * 3600 && s.t < o.scenario.start + 16 * 3600 && s.reading) {
-      EXPECT_GE(*s.reading, 57) << s.t;
-      EXPECT_LE(*s.reading, 61) << s.t;
-      lastAfter13h = s.percent;
-    }
-  EXPECT_GT(lastAfter13h, 0);
+  int64_t lowest = 100, highest = 0, counted = 0;
+  for (const auto& s : o.result.samples) {
+    if (s.t < o.scenario.start + 14 * 3600 || s.t >= o.scenario.start + 16 * 3600 || !s.reading) continue;
+    lowest = std::min(lowest, *s.reading);
+    highest = std::max(highest, *s.reading);
+    ++counted;
+  }
+  EXPECT_EQ(counted, 720);
+  EXPECT_GE(lowest, 57);
+  EXPECT_LE(highest, 61);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothKeyFamilies, RegulationTest, ::testing::Values("regulation-tahoe", "regulation-pretahoe"),
+INSTANTIATE_TEST_SUITE_P(BothKeyFamilies, ShippedRegulationTest, ::testing::Values("regulation-tahoe", "regulation-pretahoe"),
                          [](const auto& info) { return std::string(info.param).substr(11); });
 
 TEST_F(ShippedScenarioTest, CalibrationPassesThroughEveryPhaseAndRecordsItsEnd) {
@@ -191,8 +193,8 @@ TEST_F(ShippedScenarioTest, CalibrationPassesThroughEveryPhaseAndRecordsItsEnd) 
   EXPECT_EQ(o.lines("WARNING: "), 0);
 
   // The battery went down to 15% with the adapter off and up to 100%.
-  EXPECT_LT(o.stats.minPercent, 15.5);
-  EXPECT_GE(o.stats.minPercent, 14.0);
+  EXPECT_LT(o.stats.minPercent, 16.0);  // the reading says 15% from 15.99% on
+  EXPECT_GE(o.stats.minPercent, 15.0);
   EXPECT_GT(o.stats.maxPercent, 99.9);
   EXPECT_GT(o.stats.adapterOffSeconds, 3.5 * 3600);
 
@@ -272,13 +274,14 @@ TEST_F(ShippedScenarioTest, SigintWithNothingHeldOnlyHandsTheLedBack) {
   EXPECT_EQ(o.stats.passes, 60);
   const size_t shutdown = o.find("Clean shutdown: restoring all keys");
   ASSERT_LT(shutdown, o.log.size());
-  EXPECT_EQ(o.lines("setAdapter: "), 0);
-  EXPECT_EQ(o.lines("setCharging: "), 0);
+  const std::vector<std::string> after(o.log.begin() + static_cast<std::ptrdiff_t>(shutdown), o.log.end());
+  EXPECT_EQ(countMessagesStartingWith(after, "setAdapter: "), 0);
+  EXPECT_EQ(countMessagesStartingWith(after, "setCharging: "), 0);
 }
 
-class NoSmcTest : public ShippedScenarioTest, public ::testing::WithParamInterface<const char*> {};
+class ShippedNoSmcTest : public ShippedScenarioTest, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(NoSmcTest, ExitsOneAfterTheFatalLine) {
+TEST_P(ShippedNoSmcTest, ExitsOneAfterTheFatalLine) {
   const Outcome o = run(GetParam());
   EXPECT_EQ(o.result.exitStatus, 1);
   ASSERT_EQ(o.log.size(), 4u);
@@ -289,5 +292,5 @@ TEST_P(NoSmcTest, ExitsOneAfterTheFatalLine) {
   EXPECT_EQ(o.file("trace.jsonl"), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(NoConnection, NoSmcTest, ::testing::Values("no-smc", "smc-refused"),
+INSTANTIATE_TEST_SUITE_P(NoConnection, ShippedNoSmcTest, ::testing::Values("no-smc", "smc-refused"),
                          [](const auto& info) { return std::string(info.param) == "no-smc" ? "NoService" : "Refused"; });

@@ -105,14 +105,21 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
 
   {
     StderrSilencer silencer(!options.echoLog);
+    clearStopRequest();  // a stop served in an earlier run of this process
     result.exitStatus = runDaemon(outDir);
   }
   simmac::setWaitHook(nullptr);
   simmac::clearSchedule();
   trace.close();
+  // What the process's exit would do: the log and the SMC connection, which
+  // the daemon keeps for its whole life, are let go.
   if (logFile >= 0) {
     close(logFile);
     logFile = -1;
+  }
+  if (smcConn != 0) {
+    IOServiceClose(smcConn);
+    smcConn = 0;
   }
   result.end = simmac::now();
   if (!result.samples.empty()) {

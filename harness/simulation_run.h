@@ -26,6 +26,8 @@ struct RunResult {
 // chart.svg of an earlier run removed), places the initial settings file,
 // schedules the events and a stop request at the end of the run, and runs
 // runDaemon(outDir). Each pass appends a line to trace.jsonl; chart.svg is
-// written at the end. The daemon's log descriptor is closed afterwards, and
-// the wait hook and the schedule are cleared.
+// written at the end. A stop served by an earlier run in this process is
+// forgotten first. Afterwards the daemon's log descriptor and SMC connection
+// are closed, as the process's exit would, and the wait hook and the schedule
+// are cleared, so that the object counts show only what the daemon leaked.
 RunResult runScenario(const Scenario& scenario, const std::string& outDir, const RunOptions& options = {});
