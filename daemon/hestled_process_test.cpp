@@ -123,6 +123,31 @@ TEST_F(HestledProcessTest, WithoutAppleSmcExitsOneAfterExactlyFourLines) {
   EXPECT_EQ(access(dir.file("data/status.json").c_str(), F_OK), -1);
 }
 
+TEST_F(HestledProcessTest, AClosedStandardErrorDoesNotKillTheDaemon) {
+  writeMachine(R"({"firmware":"noSMC"})");
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  std::string path = HESTLED_PATH;
+  std::vector<std::string> copy = args("1000");
+  std::vector<char*> argv{path.data()};
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_adddup2(&files, fds[1], 2);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, path.c_str(), &files, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&files);
+  close(fds[1]);
+  const Exit exit = waitExit(pid);
+  EXPECT_FALSE(exit.signalled) << "killed by signal " << exit.code;
+  EXPECT_EQ(exit.code, 1);
+  const auto lines = messages(readWholeFile(dir.file("data/daemon.log")));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[3], "FATAL: Cannot open AppleSMC. Exiting.");
+}
+
 // SIGTERM and SIGINT at random moments: during start-up, a busy pass or the
 // sleep. A process that got past the handler's installation ends cleanly with
 // the keys handed back; one stopped before it has written no key at all.
