@@ -172,7 +172,7 @@ static std::string parseLog(const std::vector<std::string>& rest, Invocation& in
   return "";
 }
 
-static ParsedArguments refuseUsage(std::string message) { return {std::nullopt, std::move(message)}; }
+static ParsedArguments refuseUsage(std::string message) { return {std::nullopt, std::move(message), ""}; }
 
 
 ParsedArguments parseArguments(const std::vector<std::string>& args) {
@@ -204,14 +204,14 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
       }
       inv.helpTopic = rest[0];
     }
-    return {inv, ""};
+    return {inv, "", ""};
   }
   if (helpText(name).empty() || name.empty()) return refuseUsage("unknown command " + quote(name));
   for (const auto& arg : rest) {
     if (isHelpOption(arg)) {
       inv.command = Command::help;
       inv.helpTopic = name;
-      return {inv, ""};
+      return {inv, "", ""};
     }
   }
 
@@ -229,8 +229,8 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
     inv.command = Command::log;
     error = parseLog(rest, inv);
   }
-  if (!error.empty()) return refuseUsage(error);
-  return {inv, ""};
+  if (!error.empty()) return {std::nullopt, error, name};
+  return {inv, "", ""};
 }
 
 std::string helpText(const std::string& topic) {

@@ -110,8 +110,9 @@ static int runLog(const Invocation& inv, std::ostream& out, std::ostream& err) {
 int runHestle(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   ParsedArguments parsed = parseArguments(args);
   if (!parsed.invocation) {
+    std::string help = parsed.helpTopic.empty() ? "hestle --help" : "hestle " + parsed.helpTopic + " --help";
     err << "hestle: " << parsed.error << "\n"
-        << "Try 'hestle --help'.\n";
+        << "Try '" << help << "'.\n";
     return 2;
   }
   const Invocation& inv = *parsed.invocation;
