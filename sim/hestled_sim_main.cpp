@@ -1,2 +1,78 @@
-// placeholder
-int main() { return 0; }
+// hestled on Linux: the daemon against the simulated Mac, told by its
+// arguments where its data directory is and which machine it runs on.
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "daemon/startup.h"
+#include "sim/simulated_mac.h"
+
+static int usage(const char* why) {
+  std::fprintf(stderr,
+               "hestled: %s\n"
+               "usage: hestled --data-dir DIR [--machine FILE.json] [--state FILE] [--speed N]\n",
+               why);
+  return 2;
+}
+
+static double realNow() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+int main(int argc, char** argv) {
+  std::string dataDir, machineFile, stateFile;
+  double speed = 1.0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg != "--data-dir" && arg != "--machine" && arg != "--state" && arg != "--speed")
+      return usage(("unknown argument " + arg).c_str());
+    if (i + 1 >= argc) return usage((arg + " needs a value").c_str());
+    const std::string value = argv[++i];
+    if (arg == "--data-dir") {
+      dataDir = value;
+    } else if (arg == "--machine") {
+      machineFile = value;
+    } else if (arg == "--state") {
+      stateFile = value;
+    } else {
+      char* end = nullptr;
+      speed = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !(speed > 0.0) || speed > 1e9)
+        return usage("--speed needs a positive number");
+    }
+  }
+  if (dataDir.empty()) return usage("--data-dir is required");
+
+  simmac::MachineSpec spec;
+  spec.startTime = realNow();  // a live daemon, unless the machine says when it starts
+  if (!machineFile.empty()) {
+    std::ifstream in(machineFile, std::ios::binary);
+    if (!in) return usage(("cannot read " + machineFile).c_str());
+    std::ostringstream text;
+    text << in.rdbuf();
+    try {
+      const auto j = nlohmann::json::parse(text.str());
+      const double start = spec.startTime;
+      spec = simmac::machineSpecFromJson(j);
+      if (!j.contains("start")) spec.startTime = start;
+    } catch (const std::exception& e) {
+      return usage((machineFile + ": " + e.what()).c_str());
+    }
+  }
+  simmac::boot(spec);
+  try {
+    if (!stateFile.empty()) simmac::persistKeysTo(stateFile);
+  } catch (const std::exception& e) {
+    return usage(e.what());
+  }
+  simmac::setRealTimeSpeed(speed);
+  return runDaemon(dataDir);
+}

@@ -1,12 +1,179 @@
-// Booting the simulated Mac (first cut: links, does little).
+// Booting the simulated Mac from a machine description, and the accounting
+// of the objects it hands out.
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <stdexcept>
+
 #include <nlohmann/json.hpp>
 
-#include "sim/simulated_mac.h"
+#include "sim/cf_objects.h"
+#include "sim/machine_state.h"
 
 namespace simmac {
-MachineSpec machineSpecFromJson(const nlohmann::json&) { return {}; }
-void boot(const MachineSpec&) {}
-void reboot() {}
-ObjectCounts objectCounts() { return {}; }
-void persistKeysTo(const std::string&) {}
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& what) { throw std::invalid_argument("machine: " + what); }
+
+double numberMember(const nlohmann::json& obj, const char* name, double fallback) {
+  if (!obj.contains(name)) return fallback;
+  const auto& v = obj.at(name);
+  if (!v.is_number()) refuse(std::string("\"") + name + "\" must be a number");
+  const double d = v.get<double>();
+  if (!std::isfinite(d)) refuse(std::string("\"") + name + "\" must be finite");
+  return d;
+}
+
+std::vector<std::string> keyListMember(const nlohmann::json& obj, const char* name) {
+  std::vector<std::string> keys;
+  if (!obj.contains(name)) return keys;
+  const auto& v = obj.at(name);
+  if (!v.is_array()) refuse(std::string("\"") + name + "\" must be an array of key names");
+  for (const auto& item : v) {
+    if (!item.is_string() || item.get<std::string>().size() != 4)
+      refuse(std::string("\"") + name + "\" must hold four-character key names");
+    keys.push_back(item.get<std::string>());
+  }
+  return keys;
+}
+
+PropertyValue propertyFromJson(const std::string& key, const nlohmann::json& v) {
+  if (v.is_boolean()) return v.get<bool>();
+  if (v.is_number_integer()) {
+    if (v.is_number_unsigned() && v.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX))
+      refuse("property \"" + key + "\" is out of range");
+    return v.get<int64_t>();
+  }
+  if (v.is_number_float()) return v.get<double>();
+  if (v.is_string()) return v.get<std::string>();
+  refuse("property \"" + key + "\" must be a number, a Boolean or a string");
+}
+
+void checkMembers(const nlohmann::json& obj, const std::vector<std::string>& allowed, const std::string& what) {
+  for (const auto& item : obj.items())
+    if (std::find(allowed.begin(), allowed.end(), item.key()) == allowed.end())
+      refuse("unknown member \"" + item.key() + "\" in " + what);
+}
+
+BatterySpec batteryFromJson(const nlohmann::json& j) {
+  if (!j.is_object()) refuse("\"battery\" must be an object or null");
+  checkMembers(j, {"percent", "capacityMah", "pluggedIn", "chargePerHour", "drainPerHour", "properties"}, "\"battery\"");
+  BatterySpec b;
+  b.percent = numberMember(j, "percent", b.percent);
+  if (b.percent < 0.0 || b.percent > 100.0) refuse("\"percent\" must be between 0 and 100");
+  if (j.contains("capacityMah")) {
+    if (!j.at("capacityMah").is_number_integer()) refuse("\"capacityMah\" must be an integer");
+    b.capacityMah = j.at("capacityMah").get<int64_t>();
+    if (b.capacityMah <= 0 || b.capacityMah > 1000000) refuse("\"capacityMah\" must be between 1 and 1000000");
+  }
+  if (j.contains("pluggedIn")) {
+    if (!j.at("pluggedIn").is_boolean()) refuse("\"pluggedIn\" must be a Boolean");
+    b.pluggedIn = j.at("pluggedIn").get<bool>();
+  }
+  b.chargePerHour = numberMember(j, "chargePerHour", b.chargePerHour);
+  b.drainPerHour = numberMember(j, "drainPerHour", b.drainPerHour);
+  if (b.chargePerHour < 0.0 || b.drainPerHour < 0.0) refuse("charge and drain rates must not be negative");
+  if (j.contains("properties")) {
+    const auto& props = j.at("properties");
+    if (!props.is_object()) refuse("\"properties\" must be an object");
+    for (const auto& item : props.items()) b.overrides[item.key()] = propertyFromJson(item.key(), item.value());
+  }
+  return b;
+}
+
+// "2026-12-04T20:53:30Z" (UTC, optional fraction of a second) to seconds since 1970.
+double startFromJson(const nlohmann::json& v) {
+  if (!v.is_string()) refuse("\"start\" must be a UTC time such as \"2026-12-04T20:53:30Z\"");
+  const std::string s = v.get<std::string>();
+  std::tm tm{};
+  int consumed = 0;
+  if (std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                  &tm.tm_min, &tm.tm_sec, &consumed) != 6 ||
+      consumed != 19)
+    refuse("\"start\" must be a UTC time such as \"2026-12-04T20:53:30Z\"");
+  double fraction = 0.0;
+  size_t pos = 19;
+  if (pos < s.size() && s[pos] == '.') {
+    double scale = 0.1;
+    for (++pos; pos < s.size() && s[pos] >= '0' && s[pos] <= '9'; ++pos, scale /= 10) fraction += (s[pos] - '0') * scale;
+  }
+  if (pos + 1 != s.size() || s[pos] != 'Z' || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
+      tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60)
+    refuse("\"start\" must be a UTC time such as \"2026-12-04T20:53:30Z\"");
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  return static_cast<double>(timegm(&tm)) + fraction;
+}
+
+Machine theMachine;
+
+}  // namespace
+
+Machine& machine() { return theMachine; }
+
+MachineSpec machineSpecFromJson(const nlohmann::json& j) {
+  if (!j.is_object()) refuse("the machine must be a JSON object");
+  checkMembers(j, {"firmware", "missingKeys", "rejectedKeys", "battery", "start"}, "the machine");
+  MachineSpec spec;
+  if (j.contains("firmware")) {
+    if (!j.at("firmware").is_string()) refuse("\"firmware\" must be a string");
+    const std::string fw = j.at("firmware").get<std::string>();
+    if (fw == "tahoe") {
+      spec.firmware = Firmware::tahoe;
+    } else if (fw == "preTahoe") {
+      spec.firmware = Firmware::preTahoe;
+    } else if (fw == "tahoe-2026-09") {
+      spec.firmware = Firmware::tahoe202609;
+    } else if (fw == "noSMC") {
+      spec.smcService = false;
+    } else if (fw == "refused") {
+      spec.openStatus = kIOReturnNotPrivileged;
+    } else {
+      refuse("unknown firmware \"" + fw + "\" (tahoe, preTahoe, tahoe-2026-09, noSMC, refused)");
+    }
+  }
+  spec.missingKeys = keyListMember(j, "missingKeys");
+  spec.rejectedKeys = keyListMember(j, "rejectedKeys");
+  if (j.contains("battery")) {
+    if (j.at("battery").is_null()) spec.battery.reset();
+    else spec.battery = batteryFromJson(j.at("battery"));
+  }
+  if (j.contains("start")) spec.startTime = startFromJson(j.at("start"));
+  return spec;
+}
+
+void boot(const MachineSpec& spec) {
+  Machine& m = theMachine;
+  m = Machine{};
+  m.spec = spec;
+  m.now = spec.startTime;
+  m.batteryPresent = spec.battery.has_value();
+  if (spec.battery) {
+    m.battery = *spec.battery;
+    m.percent = std::clamp(spec.battery->percent, 0.0, 100.0);
+  }
+  resetSmcKeys();
+  resetCfCounts();
+}
+
+void reboot() {
+  Machine& m = theMachine;
+  resetSmcKeys();
+  m.callFailure.reset();
+  saveKeys();
+}
+
+ObjectCounts objectCounts() {
+  const Machine& m = theMachine;
+  const CfCounts cf = cfCounts();
+  ObjectCounts c;
+  c.cfCreated = cf.created;
+  c.cfLive = cf.live;
+  c.ioCreated = m.ioCreated;
+  c.ioLive = static_cast<int64_t>(m.ioObjects.size());
+  c.badReleases = m.badReleases;
+  return c;
+}
+
 }  // namespace simmac

@@ -1,4 +1,10 @@
-// placeholder
+// The MagSafe LED, written through the ACLC key.
 #include "smc/magsafe_led.h"
-void setMagSafeLED(bool) {}
-void resetMagSafeLED() {}
+
+#include "daemon/globals.h"
+#include "smc/smc_protocol.h"
+
+// A refused LED write changes nothing the daemon relies on, so it is dropped.
+void setMagSafeLED(bool charging) { smc_write_byte(smcConn, KEY_ACLC, charging ? LED_ORANGE : LED_GREEN); }
+
+void resetMagSafeLED() { smc_write_byte(smcConn, KEY_ACLC, LED_SYSTEM); }

@@ -1,8 +1,56 @@
-// placeholder
+// The SMC bound to the daemon's connection smcConn, and the firmware probe.
 #include "smc/smc_client.h"
-bool smcOpen() { return false; }
-bool smcKeyExists(uint32_t) { return false; }
-std::optional<uint8_t> smcReadByte(uint32_t) { return std::nullopt; }
-bool smcWriteByte(uint32_t, uint8_t) { return false; }
-bool smcWriteBytes4(uint32_t, uint8_t, uint8_t, uint8_t, uint8_t) { return false; }
-void detectFirmware() {}
+
+#include <cstdio>
+#include <string>
+
+#include "daemon/globals.h"
+#include "smc/smc_protocol.h"
+#include "store/log.h"
+
+bool smcOpen() {
+  kern_return_t status = smc_open(&smcConn);
+  if (status != KERN_SUCCESS) log("ERROR: smc_open failed with " + std::to_string(static_cast<int32_t>(status)));
+  return status == KERN_SUCCESS;
+}
+
+bool smcKeyExists(uint32_t key) { return smc_key_exists(smcConn, key); }
+
+std::optional<uint8_t> smcReadByte(uint32_t key) {
+  uint8_t value = 0;
+  if (!smc_read_byte(smcConn, key, &value)) return std::nullopt;
+  return value;
+}
+
+bool smcWriteByte(uint32_t key, uint8_t value) { return smc_write_byte(smcConn, key, value); }
+
+bool smcWriteBytes4(uint32_t key, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3) {
+  return smc_write_bytes(smcConn, key, b0, b1, b2, b3);
+}
+
+// Logs whether one key can be read, and its first byte when it can.
+static void logKeyProbe(const char *name, uint32_t key) {
+  uint8_t value = 0;
+  if (smc_read_byte(smcConn, key, &value)) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", value);
+    log(std::string("Key ") + name + ": EXISTS value=0x" + hex);
+  } else {
+    log(std::string("Key ") + name + ": NOT FOUND");
+  }
+}
+
+void detectFirmware() {
+  log("SMCParamStruct C size: " + std::to_string(smc_struct_size()) + " bytes");
+  logKeyProbe("CH0B", KEY_CH0B);
+  logKeyProbe("CH0C", KEY_CH0C);
+  logKeyProbe("CHTE", KEY_CHTE);
+  logKeyProbe("CH0I", KEY_CH0I);
+  logKeyProbe("CH0J", KEY_CH0J);
+  logKeyProbe("CHIE", KEY_CHIE);
+  logKeyProbe("ACLC", KEY_ACLC);
+  // The family rests on CHTE's key info alone: a stub CHTE that refuses reads
+  // still marks a Tahoe controller.
+  useTahoe = smc_key_exists(smcConn, KEY_CHTE);
+  log(useTahoe ? "Firmware: Tahoe (CHTE)" : "Firmware: Pre-Tahoe (CH0B/CH0C)");
+}

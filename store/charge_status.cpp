@@ -1,5 +1,60 @@
-// placeholder
+// The daemon's published state: its JSON form and writing "status.json".
 #include "store/charge_status.h"
-std::optional<std::string> encodeChargeStatus(const ChargeStatus&) { return std::nullopt; }
-std::optional<ChargeStatus> decodeChargeStatus(std::string_view) { return std::nullopt; }
-void writeStatus(const ChargeStatus&) {}
+
+#include <cmath>
+
+#include <nlohmann/json.hpp>
+
+#include "daemon/globals.h"
+#include "store/json_members.h"
+#include "store/safe_file.h"
+
+static constexpr mode_t statusMode = 0644;  // others read, only the daemon writes
+
+static std::string_view jsonBool(bool value) { return value ? "true" : "false"; }
+
+std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
+  if (!std::isfinite(status.lastUpdate)) return std::nullopt;
+  std::string out = "{\"daemonRunning\":";
+  out += jsonBool(status.daemonRunning);
+  out += ",\"chargingInhibited\":";
+  out += jsonBool(status.chargingInhibited);
+  out += ",\"calibrationActive\":";
+  out += jsonBool(status.calibrationActive);
+  if (status.calibrationPhase) {
+    out += ",\"calibrationPhase\":";
+    // Standard escaping; bytes that are not UTF-8 become U+FFFD rather
+    // than costing the whole record.
+    out += nlohmann::json(*status.calibrationPhase)
+               .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+  out += ",\"batteryPercent\":";
+  out += std::to_string(status.batteryPercent);
+  out += ",\"lastUpdate\":";
+  out += formatJsonNumber(status.lastUpdate);
+  out += '}';
+  return out;
+}
+
+std::optional<ChargeStatus> decodeChargeStatus(std::string_view json) {
+  const auto members = readJsonMembers(
+      json, {"daemonRunning", "chargingInhibited", "calibrationActive", "calibrationPhase",
+             "batteryPercent", "lastUpdate"});
+  if (!members) return std::nullopt;
+  const auto running = jsonBoolean(*members, "daemonRunning");
+  const auto inhibited = jsonBoolean(*members, "chargingInhibited");
+  const auto calActive = jsonBoolean(*members, "calibrationActive");
+  const auto percent = jsonInteger(*members, "batteryPercent");
+  const auto updated = jsonNumber(*members, "lastUpdate");
+  if (!running || !inhibited || !calActive || !percent || !updated) return std::nullopt;
+  std::optional<std::string> phase;
+  if (const auto it = members->find("calibrationPhase"); it != members->end()) {
+    if (it->second.kind == JsonMember::Kind::string) phase = it->second.string;
+    else if (it->second.kind != JsonMember::Kind::null) return std::nullopt;
+  }
+  return ChargeStatus{*running, *inhibited, *calActive, phase, *percent, *updated};
+}
+
+void writeStatus(const ChargeStatus& status) {
+  if (const auto json = encodeChargeStatus(status)) replaceFileAtomically(statusPath, *json, statusMode);
+}

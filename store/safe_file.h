@@ -14,6 +14,12 @@
 // The temporary is removed on every failure. True on success.
 bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
 
+// Creates a fresh empty file of `mode` the same way and renames it over
+// `path`, replacing whatever entry was there (a directory excepted). Returns
+// the open read-write descriptor, with `flags` (e.g. O_APPEND) and O_CLOEXEC
+// set, or -1 with nothing left behind.
+int createFileReplacing(const std::string& path, mode_t mode, int flags);
+
 // The whole content of `path` when it is a regular file (not a link, FIFO,
 // device or directory) of at most `maxBytes`; none otherwise. Never blocks.
 std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes);
