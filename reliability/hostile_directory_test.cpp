@@ -191,7 +191,9 @@ TEST_P(HostileDirectoryProcessTest, RealProcessRegulatesAndExitsCleanly) {
   const auto lines = logLines(readWholeFile(run.outputFile));
   EXPECT_GE(countLines(lines, "State: "), 2u);
   EXPECT_EQ(countLines(lines, "Clean shutdown: restoring all keys"), 1u);
-  if (settingsUsable(p)) EXPECT_EQ(keysWhileRunning.count("CHIE") ? keysWhileRunning.at("CHIE") : "", "08");
+  if (settingsUsable(p)) {
+    EXPECT_EQ(keysWhileRunning.count("CHIE") ? keysWhileRunning.at("CHIE") : "", "08");
+  }
   for (const auto& [name, value] : savedKeys(run.stateFile)) EXPECT_TRUE(allZeroHex(value)) << name << "=" << value;
   if (!(p.name == "status.json" && p.kind == PlantKind::directory)) {
     const auto status = decodeChargeStatus(readWholeFile(site.data() + "/status.json"));

@@ -45,7 +45,9 @@ class OversizedConfigTest : public ::testing::Test {
     EXPECT_EQ(r.result, "defaults");
     ASSERT_GT(r.peakKiB, 0);
     std::printf("%s %s: peak RSS %ld KiB\n", mode.c_str(), std::filesystem::path(path).filename().c_str(), r.peakKiB);
-    if (!kUnderSanitizer) EXPECT_LT(r.peakKiB, kPeakLimitKiB);
+    if (!kUnderSanitizer) {
+      EXPECT_LT(r.peakKiB, kPeakLimitKiB);
+    }
   }
   TempDir dir;
 };
