@@ -18,6 +18,7 @@
 #include "daemon/shutdown.h"
 #include "daemon/startup.h"
 #include "reliability/hestled_process.h"
+#include "reliability/scratch_dir.h"
 #include "store/charge_status.h"
 #include "test_support.h"
 
@@ -189,6 +190,8 @@ class HardwareFaultTest : public DaemonTest, public ::testing::WithParamInterfac
     DaemonTest::TearDown();
   }
 
+  ScratchDir scratch;  // the data directory
+
   // Turns the case's intermittent fault on or off.
   void setFlaky(bool on) {
     const Case& c = GetParam();
@@ -219,7 +222,7 @@ TEST_P(HardwareFaultTest, ADayWithHardwareThatSaysNo) {
   const Case c = GetParam();
   const double start = simmac::now();
   // Calibration falls due ten hours in; two spells off the adapter.
-  writeWholeFile(dir.file("config.json"), limitConfig(kLimit, true, 1, start - 86400 + 10 * kHour));
+  writeWholeFile(scratch.file("config.json"), limitConfig(kLimit, true, 1, start - 86400 + 10 * kHour));
   simmac::schedule(start + 3 * kHour, [] { simmac::setPluggedIn(false); });
   simmac::schedule(start + 5 * kHour, [] { simmac::setPluggedIn(true); });
   simmac::schedule(start + 22 * kHour, [] { simmac::setPluggedIn(false); });
@@ -325,7 +328,7 @@ TEST_P(HardwareFaultTest, ADayWithHardwareThatSaysNo) {
     if (passes == kPassesPerDay) raise(SIGTERM);
   });
 
-  EXPECT_EQ(runDaemon(dir.path()), 0);
+  EXPECT_EQ(runDaemon(scratch.path()), 0);
   EXPECT_EQ(passes, kPassesPerDay);
   std::ostringstream all;
   for (const auto& p : problems) all << p << "\n";

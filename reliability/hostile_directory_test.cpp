@@ -15,6 +15,7 @@
 #include "daemon/startup.h"
 #include "reliability/hestled_process.h"
 #include "reliability/plants.h"
+#include "reliability/scratch_dir.h"
 #include "store/charge_status.h"
 #include "test_support.h"
 
@@ -67,7 +68,7 @@ class HostileDirectoryTest : public DaemonTest, public ::testing::WithParamInter
   void SetUp() override {
     DaemonTest::SetUp();
     clearStopRequest();
-    site.root = dir.path();
+    site.root = scratch.path();
     prepareSite(site);
     if (GetParam().name != "config.json") writeWholeFile(site.data() + "/config.json", limitConfig(kLimit));
     ASSERT_TRUE(plant(site, GetParam().kind, GetParam().name, limitConfig(kLimit))) << strerror(errno);
@@ -81,6 +82,7 @@ class HostileDirectoryTest : public DaemonTest, public ::testing::WithParamInter
     DaemonTest::TearDown();
   }
 
+  ScratchDir scratch;
   PlantSite site;
   std::map<std::string, std::string> before;
 };
@@ -168,7 +170,7 @@ class HostileDirectoryProcessTest : public ::testing::TestWithParam<Plant> {};
 
 TEST_P(HostileDirectoryProcessTest, RealProcessRegulatesAndExitsCleanly) {
   const Plant p = GetParam();
-  TempDir tmp;
+  ScratchDir tmp;
   PlantSite site{tmp.path()};
   prepareSite(site);
   if (p.name != "config.json") writeWholeFile(site.data() + "/config.json", limitConfig(kLimit));

@@ -77,9 +77,8 @@ static std::string fingerprintEntry(const fs::path& path) {
   if (lstat(path.c_str(), &st) != 0) return "gone";
   std::ostringstream out;
   out << "type=" << (st.st_mode & S_IFMT) << " mode=" << std::oct << (st.st_mode & 07777) << std::dec
-      << " uid=" << st.st_uid << " gid=" << st.st_gid << " size=" << st.st_size << " links=" << st.st_nlink
-      << " mtime=" << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " ctime=" << st.st_ctim.tv_sec << "."
-      << st.st_ctim.tv_nsec;
+      << " uid=" << st.st_uid << " gid=" << st.st_gid << " size=" << st.st_size << " mtime=" << st.st_mtim.tv_sec << "."
+      << st.st_mtim.tv_nsec;
   if (S_ISLNK(st.st_mode)) out << " target=" << fs::read_symlink(path).string();
   if (S_ISREG(st.st_mode)) out << " content=" << readWholeFile(path.string());
   return out.str();

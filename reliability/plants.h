@@ -37,8 +37,10 @@ void prepareSite(const PlantSite& site);
 // Returns false (with errno) when the system refuses.
 bool plant(const PlantSite& site, PlantKind kind, const std::string& name, const std::string& foreignContent);
 
-// Type, mode, owner, size, content, link target and modification/change
-// times of every entry under `root` except `exclude` (and what lies in it).
+// Type, mode, owner, size, content, link target and modification time of
+// every entry under `root` except `exclude` (and what lies in it). Link
+// counts and change times are left out: replacing a planted hard link in the
+// data directory lowers its target's count, which is no harm to the target.
 std::map<std::string, std::string> fingerprintTree(const std::string& root, const std::string& exclude);
 
 // The differences between two fingerprints, one per line; empty when equal.

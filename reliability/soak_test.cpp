@@ -17,6 +17,7 @@
 #include "daemon/shutdown.h"
 #include "daemon/startup.h"
 #include "reliability/hestled_process.h"
+#include "reliability/scratch_dir.h"
 #include "reliability/process_stats.h"
 #include "store/charge_config.h"
 #include "test_support.h"
@@ -44,6 +45,8 @@ class SoakTest : public DaemonTest {
     clearStopRequest();
     simmac::setRecordSmcExchanges(false);
   }
+  ScratchDir scratch;  // the data directory
+
   void TearDown() override {
     simmac::setWaitHook(nullptr);
     simmac::clearSchedule();
@@ -67,7 +70,7 @@ TEST_F(SoakTest, MonthsOfPassesCostNothingExtra) {
   const int64_t warmUp = std::min<int64_t>(wanted / 10, 8640);
   const double start = simmac::now();
   // A calibration every week, the first one due at once.
-  writeWholeFile(dir.file("config.json"), limitConfig(80, true, 7, 0.0));
+  writeWholeFile(scratch.file("config.json"), limitConfig(80, true, 7, 0.0));
   std::mt19937 random(4);
   scheduleDayOfPlugEvents(start, random);
 
@@ -95,7 +98,7 @@ TEST_F(SoakTest, MonthsOfPassesCostNothingExtra) {
       raise(SIGTERM);
     }
   });
-  ASSERT_EQ(runDaemon(dir.path()), 0);
+  ASSERT_EQ(runDaemon(scratch.path()), 0);
   ASSERT_EQ(passes, wanted);
 
   const double days = (simmac::now() - timeAtWarmUp) / kDay;
