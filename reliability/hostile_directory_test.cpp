@@ -170,15 +170,15 @@ class HostileDirectoryProcessTest : public ::testing::TestWithParam<Plant> {};
 
 TEST_P(HostileDirectoryProcessTest, RealProcessRegulatesAndExitsCleanly) {
   const Plant p = GetParam();
-  ScratchDir tmp;
+  ScratchDir tmp, work;  // the site; the process's own files, kept apart
   PlantSite site{tmp.path()};
   prepareSite(site);
   if (p.name != "config.json") writeWholeFile(site.data() + "/config.json", limitConfig(kLimit));
   ASSERT_TRUE(plant(site, p.kind, p.name, limitConfig(kLimit))) << strerror(errno);
-  writeWholeFile(tmp.file("machine.json"), R"({"firmware":"tahoe","battery":{"percent":90,"pluggedIn":true}})");
+  writeWholeFile(work.file("machine.json"), R"({"firmware":"tahoe","battery":{"percent":90,"pluggedIn":true}})");
   const auto before = fingerprintTree(site.root, site.data());
 
-  HestledRun run{site.data(), tmp.file("machine.json"), tmp.file("state.json"), tmp.file("output")};
+  HestledRun run{site.data(), work.file("machine.json"), work.file("state.json"), work.file("output")};
   const pid_t pid = spawnHestled(run);
   // Two state lines: the first pass and the thirty-first have run.
   for (int i = 0; i < 10000 && countLines(logLines(readWholeFile(run.outputFile)), "State: ") < 2; ++i) usleep(1000);
