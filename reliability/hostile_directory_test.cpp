@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -207,5 +208,71 @@ TEST_P(HostileDirectoryProcessTest, RealProcessRegulatesAndExitsCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(Plants, HostileDirectoryProcessTest,
                          ::testing::ValuesIn(plantsAt({std::begin(kDaemonNames), std::end(kDaemonNames)})), testName);
+
+}  // namespace
+
+namespace {
+
+void ignore(int) {}
+
+// Another local user racing the daemon: while hestled starts and runs, every
+// temporary that appears in the directory is swapped for a link to root's
+// file, and the daemon's three names keep changing between links to it, hard
+// links to it, dangling links and plain files. Start-up (the log, the mode of
+// the settings file) and every pass's writes race against it.
+[[noreturn]] void runAttacker(const PlantSite& site, const std::string& stopFile) {
+  const std::string names[] = {"daemon.log", "config.json", "status.json"};
+  unsigned round = 0;
+  while (access(stopFile.c_str(), F_OK) != 0) {
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(site.data(), ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+      const std::string path = it->path().string();
+      if (it->path().filename().string()[0] == '.' && unlink(path.c_str()) == 0) {
+        ignore(symlink(site.rootFile().c_str(), path.c_str()));
+      }
+    }
+    const std::string at = site.data() + "/" + names[round % 3];
+    const std::string swap = site.data() + "/swap";
+    const unsigned how = (round / 3) % 4;
+    if (how == 0) ignore(symlink(site.rootFile().c_str(), swap.c_str()));
+    if (how == 1) ignore(link(site.rootFile().c_str(), swap.c_str()));
+    if (how == 2) ignore(symlink(site.missingTarget().c_str(), swap.c_str()));
+    if (how == 3) writeWholeFile(swap, limitConfig(kLimit));
+    rename(swap.c_str(), at.c_str());
+    ++round;
+  }
+  _exit(0);
+}
+
+TEST(RacingAttackerTest, SwapsDuringStartUpAndWritesNeverReachOutside) {
+  ScratchDir tmp, work;
+  PlantSite site{tmp.path()};
+  prepareSite(site);
+  writeWholeFile(work.file("machine.json"), R"({"firmware":"tahoe","battery":{"percent":90,"pluggedIn":true}})");
+  const auto before = fingerprintTree(site.root, site.data());
+  const std::string stopFile = work.file("stop");
+  const pid_t attacker = fork();
+  ASSERT_GE(attacker, 0);
+  if (attacker == 0) runAttacker(site, stopFile);
+
+  int clean = 0;
+  for (int run = 0; run < 20; ++run) {
+    HestledRun r{site.data(), work.file("machine.json"), work.file("state.json"), work.file("output"), "100000"};
+    const pid_t pid = spawnHestled(r);
+    usleep(50000);
+    kill(pid, SIGTERM);
+    const ProcessEnd end = waitForEnd(pid, std::chrono::seconds(20));
+    ASSERT_TRUE(end.finished);
+    EXPECT_FALSE(end.signalled) << readWholeFile(r.outputFile);
+    clean += !end.signalled && end.code == 0;
+    for (const auto& [name, value] : savedKeys(r.stateFile)) EXPECT_TRUE(allZeroHex(value)) << name << "=" << value;
+  }
+  writeWholeFile(stopFile, "");
+  int status = 0;
+  ASSERT_EQ(waitpid(attacker, &status, 0), attacker);
+  EXPECT_EQ(clean, 20);
+  EXPECT_EQ(describeChanges(before, fingerprintTree(site.root, site.data())), "");
+}
 
 }  // namespace
