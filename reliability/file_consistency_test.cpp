@@ -10,6 +10,7 @@
 
 #include "daemon/control_loop.h"
 #include "daemon/globals.h"
+#include "reliability/scratch_dir.h"
 #include "store/charge_config.h"
 #include "store/charge_status.h"
 #include "test_support.h"
@@ -77,11 +78,13 @@ class FileConsistencyTest : public DaemonTest {
 };
 
 TEST_F(FileConsistencyTest, AReaderNeverSeesAPartialFile) {
+  ScratchDir scratch;
+  initGlobals(scratch.path());
   openSmc();
   ChargeConfig config{true, 80, false, 30, 0.0};
   writeConfig(config);
   runControlLoopPass();  // both files exist before the reader starts
-  const std::string stopFile = dir.file("stop"), reportPath = dir.file("report");
+  const std::string stopFile = scratch.file("stop"), reportPath = scratch.file("report");
   const pid_t reader = fork();
   ASSERT_GE(reader, 0);
   if (reader == 0) runReader(statusPath, configPath, stopFile, reportPath);

@@ -180,6 +180,7 @@ TEST_P(HostileDirectoryProcessTest, RealProcessRegulatesAndExitsCleanly) {
   const auto before = fingerprintTree(site.root, site.data());
 
   HestledRun run{site.data(), work.file("machine.json"), work.file("state.json"), work.file("output")};
+  run.speed = "3000";
   const pid_t pid = spawnHestled(run);
   // Two state lines: the first pass and the thirty-first have run.
   for (int i = 0; i < 10000 && countLines(logLines(readWholeFile(run.outputFile)), "State: ") < 2; ++i) usleep(1000);
@@ -260,7 +261,8 @@ TEST(RacingAttackerTest, SwapsDuringStartUpAndWritesNeverReachOutside) {
   for (int run = 0; run < 20; ++run) {
     HestledRun r{site.data(), work.file("machine.json"), work.file("state.json"), work.file("output"), "100000"};
     const pid_t pid = spawnHestled(r);
-    usleep(50000);
+    // Stop it once its first pass has run, so that its handler is in place.
+    for (int i = 0; i < 10000 && countLines(logLines(readWholeFile(r.outputFile)), "State: ") == 0; ++i) usleep(1000);
     kill(pid, SIGTERM);
     const ProcessEnd end = waitForEnd(pid, std::chrono::seconds(20));
     ASSERT_TRUE(end.finished);

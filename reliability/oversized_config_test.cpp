@@ -40,11 +40,12 @@ constexpr long kPeakLimitKiB = 16 * 1024;
 
 class OversizedConfigTest : public ::testing::Test {
  protected:
-  void expectRefused(const std::string& mode, const std::string& path) {
+  void expectRefused(const std::string& mode, const std::string& path, const std::string& what) {
     const ProbeResult r = probe(mode, path);
-    EXPECT_EQ(r.result, "defaults");
+    EXPECT_EQ(r.result, "defaults") << what;
     ASSERT_GT(r.peakKiB, 0);
-    std::printf("%s %s: peak RSS %ld KiB\n", mode.c_str(), std::filesystem::path(path).filename().c_str(), r.peakKiB);
+    std::printf("%s, %s: refused, peak RSS %ld KiB\n", mode == "read" ? "readConfig" : "decodeChargeConfig",
+                what.c_str(), r.peakKiB);
     if (!kUnderSanitizer) {
       EXPECT_LT(r.peakKiB, kPeakLimitKiB);
     }
@@ -66,28 +67,28 @@ TEST_F(OversizedConfigTest, SparseGibibyteIsRefused) {
   writeWholeFile(path, R"({"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEnabled":false,)"
                        R"("calibrationIntervalDays":30,"lastCalibrationTimestamp":0}    )");
   ASSERT_EQ(truncate(path.c_str(), off_t{1} << 30), 0);
-  expectRefused("read", dir.path());
+  expectRefused("read", dir.path(), "sparse 1 GiB file");
 }
 
 TEST_F(OversizedConfigTest, MillionLevelsOfNestingAreRefused) {
   writeNested(dir.file("config.json"), 1000000, "");
-  expectRefused("read", dir.path());
-  expectRefused("decode", dir.file("config.json"));
+  expectRefused("read", dir.path(), "10^6 nested arrays");
+  expectRefused("decode", dir.file("config.json"), "10^6 nested arrays");
   // Objects nest as deep, with the settings' members at the bottom.
   std::string text;
   for (int i = 0; i < 1000000; ++i) text += R"({"a":)";
   text += "0";
   text.append(1000000, '}');
   writeWholeFile(dir.file("objects.json"), text);
-  expectRefused("decode", dir.file("objects.json"));
+  expectRefused("decode", dir.file("objects.json"), "10^6 nested objects");
 }
 
 TEST_F(OversizedConfigTest, NestingThatFitsTheSizeCapIsRefused) {
   // Small enough to be read in full: the depth alone must stop it.
   writeNested(dir.file("config.json"), 30000, "");
-  expectRefused("read", dir.path());
+  expectRefused("read", dir.path(), "30,000 nested arrays");
   writeNested(dir.file("config.json"), 30000, R"({"chargeLimitEnabled":true})");
-  expectRefused("read", dir.path());
+  expectRefused("read", dir.path(), "30,000 nested arrays around an object");
 }
 
 }  // namespace
