@@ -259,7 +259,8 @@ TEST(RacingAttackerTest, SwapsDuringStartUpAndWritesNeverReachOutside) {
 
   int clean = 0;
   for (int run = 0; run < 20; ++run) {
-    HestledRun r{site.data(), work.file("machine.json"), work.file("state.json"), work.file("output"), "100000"};
+    HestledRun r{site.data(), work.file("machine.json"), work.file("state.json"),
+                 work.file("output" + std::to_string(run)), "100000"};
     const pid_t pid = spawnHestled(r);
     // Stop it once its first pass has run, so that its handler is in place.
     for (int i = 0; i < 10000 && countLines(logLines(readWholeFile(r.outputFile)), "State: ") == 0; ++i) usleep(1000);
