@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs both libFuzzer targets (settings parser; whole passes driven by the
-# settings file) for SECONDS each, from the seed corpus in fuzz/corpus.
+# settings file) for SECONDS each, from the seeds in fuzz/corpus and the
+# inputs kept in fuzz/regressions.
 # Expects the `fuzz` preset built. Fails on any crash; prints the counts.
 # Usage: scripts/fuzz.sh SECONDS
 set -euo pipefail
@@ -8,6 +9,8 @@ cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+seeds=(fuzz/corpus)
+[ -d fuzz/regressions ] && seeds+=(fuzz/regressions)
 status=0
 for target in config_decode_fuzz config_pass_fuzz; do
   mkdir -p "$work/$target"
@@ -17,7 +20,7 @@ for target in config_decode_fuzz config_pass_fuzz; do
   leaks=1
   [ "$target" = config_pass_fuzz ] && leaks=0
   if ASAN_OPTIONS="detect_leaks=$leaks" "build/fuzz/fuzz/$target" -max_total_time="$seconds" -close_fd_mask=2 \
-       -artifact_prefix="$work/" -print_final_stats=1 "$work/$target" fuzz/corpus >"$work/$target.log" 2>&1; then
+       -artifact_prefix="$work/" -print_final_stats=1 "$work/$target" "${seeds[@]}" >"$work/$target.log" 2>&1; then
     result="0 crashes"
   else
     result="CRASHED"
