@@ -1,9 +1,11 @@
 // One snapshot of the battery from the "AppleSmartBattery" registry service.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <variant>
 
 struct BatteryReading {
@@ -18,9 +20,27 @@ struct BatteryReading {
 using BatteryValue = std::variant<std::monostate, int64_t, bool>;
 using BatteryProperties = std::map<std::string, BatteryValue, std::less<>>;
 
-// The computation on the properties alone.
+// The registry properties the reading uses; no other property is converted.
+inline constexpr std::array<std::string_view, 6> batteryPropertyNames{
+    "AppleRawCurrentCapacity", "CurrentCapacity", "AppleRawMaxCapacity",
+    "MaxCapacity",             "ExternalConnected", "IsCharging"};
+
+// The computation on the properties alone. Current capacity: the first of
+// "AppleRawCurrentCapacity", "CurrentCapacity" that is an integer, else 0.
+// Full capacity: the first of "AppleRawMaxCapacity", "MaxCapacity" that is an
+// integer, else 100. A full capacity taken from a key and below 1 gives 0%.
+// Otherwise percent = current × 100 ÷ full truncated toward zero, capped at
+// 100, unbounded below. The product is computed exactly (128-bit), so a
+// capacity whose product overflows 64 bits still gives the true quotient,
+// capped at 100 above and clamped to INT64_MIN below; no overflow occurs.
+// pluggedIn and charging are the Booleans "ExternalConnected" and
+// "IsCharging", false when absent or not Booleans.
 BatteryReading batteryReadingFromProperties(const BatteryProperties& properties);
 
 // Looks the service up, reads its properties, releases everything; the zero
-// reading on any failure.
+// reading on any failure (no service, the properties call failing or giving
+// no dictionary, an object that is not a dictionary, a key that is not a
+// string). A number counts as an integer only when its value is an exact
+// signed 64-bit integer (an integral float counts); a Boolean is never a
+// number and a number never a Boolean. Logs nothing, keeps nothing.
 BatteryReading getBatteryPercent();

@@ -1,10 +1,32 @@
 // The calibration cycle: one step per control-loop pass.
 #pragma once
 
+#include <cstdint>
+
 #include "battery/battery_reading.h"
 #include "battery/calibration_phase.h"
 #include "store/charge_config.h"
 
 // Runs one step; true while the calibration controls the charge. On
 // completion sets config.lastCalibrationTimestamp and stores it.
+//
+// A cycle runs only while config.calibrationEnabled and
+// config.chargeLimitEnabled are both set; switching either off cancels it
+// (logged once, actuators and LED left as they are). It starts, with the
+// adapter connected, when the last calibration is never (0.0) or at least
+// calibrationIntervalDays × 86400 s ago, then: discharges with the adapter
+// off to calDischargeThreshold, charges to 100%, holds for calHoldMinutes,
+// drains back to chargeLimitPercent. The wall clock is read once per call,
+// after the enable test. Uses the globals calPhase, calHoldEndTime,
+// calDischargeThreshold, calHoldMinutes, adapterDisabled, currentlyInhibited.
+//
+// Absurd inputs never stop the daemon: every double turned into a whole
+// number for a log line (days since the last calibration, minutes of the
+// hold, minutes remaining) goes through truncateToInt64(). A timestamp that
+// is not a number counts as never calibrated, and a hold end that is not a
+// number ends the hold.
 bool handleCalibration(BatteryReading battery, ChargeConfig& config);
+
+// `value` truncated toward zero; NaN gives 0, values beyond the signed 64-bit
+// range give INT64_MIN or INT64_MAX (no undefined conversion).
+int64_t truncateToInt64(double value);

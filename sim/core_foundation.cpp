@@ -37,16 +37,23 @@ struct SimObject {
 SimObject trueObject{kBooleanTypeID, 1, 0, {}, 0, 0, 0.0, true, {}};
 SimObject falseObject{kBooleanTypeID, 1, 0, {}, 0, 0, 0.0, false, {}};
 
-std::unordered_set<const SimObject*> liveObjects;
-// Released objects are kept (emptied) for a while, so that a second release
-// is recognised instead of hitting a new object at the same address.
-std::deque<SimObject*> quarantine;
-std::unordered_set<const SimObject*> quarantined;
+struct Registry {
+  std::unordered_set<const SimObject*> live;
+  // Released objects are kept (emptied) for a while, so that a second release
+  // is recognised instead of hitting a new object at the same address.
+  std::deque<SimObject*> quarantine;
+  std::unordered_set<const SimObject*> quarantined;
+  uint64_t period = 1;
+  int64_t created = 0;
+  int64_t liveInPeriod = 0;
+};
 constexpr size_t kQuarantineSize = 4096;
 
-uint64_t currentPeriod = 1;
-int64_t createdCount = 0;
-int64_t liveCount = 0;
+// Never destroyed: objects may be released by static destructors at exit.
+Registry& registry() {
+  static Registry* r = new Registry;
+  return *r;
+}
 
 [[noreturn]] void crash(const char* function, const char* what) {
   std::fprintf(stderr, "simulated Mac: %s: %s\n", function, what);
@@ -61,8 +68,8 @@ SimObject* object(CFTypeRef cf, const char* function) {
   if (cf == nullptr) crash(function, "called with NULL");
   auto* obj = static_cast<SimObject*>(const_cast<void*>(cf));
   if (isStatic(cf)) return obj;
-  if (liveObjects.count(obj) == 0) {
-    if (quarantined.count(obj) != 0) crash(function, "object already released (over-release)");
+  if (registry().live.count(obj) == 0) {
+    if (registry().quarantined.count(obj) != 0) crash(function, "object already released (over-release)");
     crash(function, "not a CF object");
   }
   return obj;
@@ -77,26 +84,28 @@ SimObject* typed(CFTypeRef cf, CFTypeID type, const char* function) {
 SimObject* make(CFTypeID type) {
   auto* obj = new SimObject;
   obj->type = type;
-  obj->period = currentPeriod;
-  liveObjects.insert(obj);
-  ++createdCount;
-  ++liveCount;
+  Registry& r = registry();
+  obj->period = r.period;
+  r.live.insert(obj);
+  ++r.created;
+  ++r.liveInPeriod;
   return obj;
 }
 
 void destroy(SimObject* obj) {
-  liveObjects.erase(obj);
-  if (obj->period == currentPeriod) --liveCount;
+  Registry& r = registry();
+  r.live.erase(obj);
+  if (obj->period == r.period) --r.liveInPeriod;
   auto entries = std::move(obj->entries);
   obj->entries.clear();
   obj->text.clear();
   obj->text.shrink_to_fit();
-  quarantine.push_back(obj);
-  quarantined.insert(obj);
-  if (quarantine.size() > kQuarantineSize) {
-    SimObject* old = quarantine.front();
-    quarantine.pop_front();
-    quarantined.erase(old);
+  r.quarantine.push_back(obj);
+  r.quarantined.insert(obj);
+  if (r.quarantine.size() > kQuarantineSize) {
+    SimObject* old = r.quarantine.front();
+    r.quarantine.pop_front();
+    r.quarantined.erase(old);
     delete old;
   }
   for (auto& [key, value] : entries) {
@@ -334,7 +343,7 @@ void dictionaryAdd(CFMutableDictionaryRef dict, CFTypeRef key, CFTypeRef value) 
 std::optional<std::string> stringOf(CFTypeRef cf) {
   if (cf == nullptr) return std::nullopt;
   const auto* obj = static_cast<const SimObject*>(cf);
-  if (!isStatic(cf) && liveObjects.count(obj) == 0) return std::nullopt;
+  if (!isStatic(cf) && registry().live.count(obj) == 0) return std::nullopt;
   if (obj->type != kStringTypeID) return std::nullopt;
   return obj->text;
 }
@@ -346,12 +355,13 @@ CFTypeRef dictionaryValueForName(CFDictionaryRef dict, const std::string& key) {
   return nullptr;
 }
 
-CfCounts cfCounts() { return {createdCount, liveCount}; }
+CfCounts cfCounts() { return {registry().created, registry().liveInPeriod}; }
 
 void resetCfCounts() {
-  ++currentPeriod;
-  createdCount = 0;
-  liveCount = 0;
+  Registry& r = registry();
+  ++r.period;
+  r.created = 0;
+  r.liveInPeriod = 0;
 }
 
 }  // namespace simmac

@@ -158,9 +158,7 @@ void boot(const MachineSpec& spec) {
 }
 
 void reboot() {
-  Machine& m = theMachine;
   resetSmcKeys();
-  m.callFailure.reset();
   saveKeys();
 }
 

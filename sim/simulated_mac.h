@@ -1,6 +1,29 @@
 // The simulated Mac: a model of a MacBook behind the IOKit and CoreFoundation
 // subset in sim/include. Tests and the simulation harness build a machine,
 // advance its clock, inject faults and read back what the daemon did.
+//
+// Strict where a Mac is strict:
+// - IOServiceMatching returns a +1 dictionary {"IOProviderClass": name};
+//   IOServiceGetMatchingService consumes one reference to it on every path
+//   and returns 0 when nothing matches (or the port is not kIOMainPortDefault).
+// - IOServiceOpen wants a live AppleSMC service, mach_task_self() and type 0
+//   (else kIOReturnBadArgument; a dead handle: 0x10000003, MACH_SEND_INVALID_DEST).
+// - IOConnectCallStructMethod: anything but an open AppleSMC connection gets
+//   0x10000003; selector != 2, input size != 80, a null output or output size
+//   != 80 get kIOReturnBadArgument. Refused calls are recorded too.
+// - Services are released with IOObjectRelease, connections closed with
+//   IOServiceClose; the wrong one, a second release or an unknown handle
+//   (0 included) counts in badReleases and changes nothing.
+// - CFRelease/CFRetain/any CF accessor of NULL, of a released object, of a
+//   pointer that is no CF object, or of an object of the wrong CF type prints
+//   "simulated Mac: <function>: <what>" to stderr and aborts. Released objects
+//   are kept (emptied) for the last 4096 releases so a double release is told
+//   apart from a new object at the same address.
+// - CFStringGetCStringPtr always returns NULL (a Mac may; use CFStringGetCString).
+// - CFNumberGetValue stores the converted value (truncated toward zero,
+//   clamped to the target's range, NaN as 0) and returns false when it lost
+//   anything. CFBoolean and CFNumber have distinct type ids; kCFBooleanTrue/
+//   False are static: retain and release do nothing and are not counted.
 #pragma once
 
 #include <array>
@@ -59,7 +82,9 @@ MachineSpec machineSpecFromJson(const nlohmann::json& j);
 
 // Boots a fresh machine: key table of the firmware at its power-on values,
 // the battery, the clock at spec.startTime, no faults beyond the spec, empty
-// exchange record, zeroed object accounting.
+// exchange record (recording on), zeroed object accounting, no schedule, no
+// wait hook, virtual time (speed 0), no key file. IOKit handles of an earlier
+// boot are dead; CF objects stay valid but no longer count.
 void boot(const MachineSpec& spec);
 
 // Reboot keeps the spec but resets the SMC (key writes persist only until then).
@@ -75,10 +100,21 @@ struct SmcKeyState {
   bool rejectWrites = false;   // writes answered with a non-zero result
 };
 
+// The controller answers the 80-byte block (fields at their byte offsets,
+// host order): command 9 (key info) -> result 0, valueSize at 28, valueType
+// at 32, nothing else; an unknown key -> only result 0x84. Command 5 (read)
+// and 6 (write) need the key to exist (0x84) and the request's valueSize to
+// equal the key's size (0x87); a rejected or zero-size key refuses reads
+// (0x85) and writes (0x86); a read replies the value at 48, a write stores
+// the first `size` data bytes. Any other command: 0x82.
+//
 // Current key table; std::nullopt when the key does not exist.
 std::optional<SmcKeyState> smcKey(const std::string& name);
 // Value of a key as lowercase hex of all its bytes ("01000000"), "" if absent.
 std::string smcKeyHex(const std::string& name);
+// Sets a key's value directly (no exchange recorded): padded or cut to the
+// key's size; a key that does not exist is created with size bytes.size()
+// and type 'hex_'.
 void setSmcKeyValue(const std::string& name, const std::vector<uint8_t>& bytes);
 void removeSmcKey(const std::string& name);
 void rejectSmcKey(const std::string& name, bool reads, bool writes);
@@ -107,6 +143,11 @@ uint8_t ledValue();      // ACLC: 0 system, 3 green, 4 orange
 
 // ---- The battery -----------------------------------------------------------
 
+// Between clock moments the state of charge moves at a constant rate:
+// +chargePerHour while the adapter is connected and enabled and charging is
+// not inhibited (up to 100), 0 while inhibited, -drainPerHour while the
+// adapter is disabled or disconnected (down to 0). Every change (a key write,
+// a plug event) takes effect from the virtual moment it happens.
 double batteryPercent();          // exact model value
 void setBatteryPercent(double percent);
 void setPluggedIn(bool connected);  // adapter physically connected
@@ -122,25 +163,43 @@ void setPropertiesNotDictionary(bool on);
 // The dictionary holds one extra entry whose key is a CFNumber.
 void setPropertiesNonStringKey(bool on);
 void setPropertyOverride(const std::string& key, std::optional<PropertyValue> value);
-// The properties the registry would report now (after overrides).
+// Replaces or adds a property; std::nullopt drops the override again.
+// The properties the registry would report now (after overrides):
+// "AppleRawCurrentCapacity" (mAh, rounded), "AppleRawMaxCapacity",
+// "CurrentCapacity" (percent, rounded), "MaxCapacity" 100, "ExternalConnected"
+// (false while the adapter is disabled), "IsCharging" (only while charging)
+// and a score of other real-looking properties of mixed types.
 std::map<std::string, PropertyValue> batteryProperties();
 
 // ---- The clock ---------------------------------------------------------------
 
+// waitForWake(fd, seconds) (platform/clock.h) over this clock: calls the
+// wait hook with now(); returns true at once when fd is already readable (as
+// poll() would); otherwise, in virtual time, moves on to the end, stopping at
+// each scheduled event (runs it, then returns true at that moment if fd has
+// become readable), and at the end returns whether fd is readable. In
+// real-time mode it polls for seconds / speed of real time, running events as
+// virtual time reaches them. wallClockNow() is now().
 double now();                  // virtual seconds since 1970
-void advance(double seconds);  // moves time on; the battery follows
+// Moves time on, running events that fall due in order; the battery follows.
+// Throws std::invalid_argument for a negative or non-finite amount.
+void advance(double seconds);
 // Real-time mode (a `hestled` process on Linux): waits really pass, `speed`
 // virtual seconds per real second. 0 (the default) is pure virtual time.
 void setRealTimeSpeed(double speed);
 // Called once at the start of every waitForWake (the end of a daemon pass),
 // with the virtual time.
 void setWaitHook(std::function<void(double)> hook);
-// Runs `action` when virtual time reaches `at` during a wait or advance.
+// Runs `action` when virtual time reaches `at` during a wait or advance
+// (events at the same moment in the order scheduled; a time already past
+// runs at the next wait or advance).
 void schedule(double at, std::function<void()> action);
 void clearSchedule();
 
 // ---- Object accounting ---------------------------------------------------------
 
+// Counted since the last boot. Every CF object the simulated Mac makes counts,
+// those inside a dictionary included; they die with the last reference.
 struct ObjectCounts {
   int64_t cfCreated = 0;     // CF objects handed out (+1 references created)
   int64_t cfLive = 0;        // CF objects not yet released to zero
@@ -154,7 +213,12 @@ ObjectCounts objectCounts();
 // ---- Persistence for a `hestled` process ------------------------------------
 
 // Loads key values saved by an earlier process on the same simulated machine
-// (writes persist until reboot) and saves them after every accepted write.
+// (writes persist until reboot) and saves them after every accepted write,
+// every setSmcKeyValue and every reboot (a temporary file renamed over
+// `path`). The file is one JSON object holding every key of the table as
+// lowercase hex of all its bytes: {"keys":{"ACLC":"00","CHIE":"08","CHTE":"01000000"}}.
+// Keys the firmware lacks, or of another size, are ignored when loading; a
+// file that is not of this form throws std::runtime_error. "" stops saving.
 void persistKeysTo(const std::string& path);
 
 }  // namespace simmac

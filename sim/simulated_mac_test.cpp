@@ -78,7 +78,9 @@ class SimulatedMacTest : public ::testing::Test {
 TEST_F(SimulatedMacTest, StructMethodRefusesWhatAMacRefuses) {
   const io_connect_t conn = openSmcConnection();
   io_service_t service = IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching("AppleSMC"));
-  const Block in = request("CHTE", 9);
+  std::array<uint8_t, 96> in{};  // room for the oversized case
+  const Block info = request("CHTE", 9);
+  std::copy(info.begin(), info.end(), in.begin());
   struct Case {
     const char* what;
     mach_port_t connection;
@@ -117,7 +119,7 @@ TEST_F(SimulatedMacTest, StructMethodRefusesWhatAMacRefuses) {
   }
   IOObjectRelease(service);
   EXPECT_EQ(IOServiceClose(conn), kIOReturnSuccess);
-  EXPECT_EQ(call(conn, in).status, kInvalidDest) << "a closed connection is dead";
+  EXPECT_EQ(call(conn, info).status, kInvalidDest) << "a closed connection is dead";
 }
 
 TEST_F(SimulatedMacTest, OpenWantsALiveServiceTheCurrentTaskAndTypeZero) {

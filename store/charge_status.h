@@ -16,8 +16,11 @@ struct ChargeStatus {
   bool operator==(const ChargeStatus&) const = default;
 };
 
+// The compact JSON form, members in declaration order, the phase left out
+// when absent; none when the time is not finite.
 std::optional<std::string> encodeChargeStatus(const ChargeStatus& status);
-// "calibrationPhase" may be missing or null; everything else is required.
+// "calibrationPhase" may be missing or null; everything else is required,
+// by the same rules as the settings.
 std::optional<ChargeStatus> decodeChargeStatus(std::string_view json);
 
 // Replaces statusPath atomically with mode 0644; failures are silent.

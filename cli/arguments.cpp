@@ -1,0 +1,241 @@
+// Parsing and checking hestle's command line; the help texts.
+#include "cli/arguments.h"
+
+#include <array>
+#include <charconv>
+
+namespace {
+
+struct Topic {
+  const char* name;
+  const char* text;
+};
+
+const std::array<Topic, 5> kTopics{{
+    {"",
+     "Usage: hestle [--data-dir DIR] COMMAND [ARGUMENTS]\n"
+     "\n"
+     "Sets hestled's charge limit and calibration, and shows what it is doing.\n"
+     "\n"
+     "Commands:\n"
+     "  status [--json]                 what the daemon and the battery are doing\n"
+     "  limit PERCENT | off             hold the battery at PERCENT (20 to 100), or stop\n"
+     "  calibrate on [--every DAYS]     run a calibration cycle every DAYS days\n"
+     "  calibrate off | now             stop calibrating, or make a cycle due now\n"
+     "  log [-n N] [-f]                 the last N lines of the daemon's log\n"
+     "  help [COMMAND]                  this text, or a command's\n"
+     "\n"
+     "Options:\n"
+     "  --data-dir DIR   the daemon's data directory\n"
+     "                   (default: /Library/Application Support/Hestle)\n"
+     "  --help           help; also after any command\n"
+     "\n"
+     "Exit status: 0 success, 1 failure, 2 unusable command line.\n"},
+    {"status",
+     "Usage: hestle status [--json]\n"
+     "\n"
+     "Shows whether hestled is running, the battery's charge, whether charging\n"
+     "is held off, the calibration cycle's phase, and the settings. The daemon\n"
+     "counts as running when its status.json is at most 30 seconds old and it\n"
+     "has not announced its shutdown.\n"
+     "\n"
+     "  --json   one JSON object instead of text\n"},
+    {"limit",
+     "Usage: hestle limit PERCENT\n"
+     "       hestle limit off\n"
+     "\n"
+     "Holds the battery at PERCENT (a whole number from 20 to 100): hestled stops\n"
+     "charging there and resumes once the charge is more than 2 points below it;\n"
+     "above it, the Mac runs from its battery down to PERCENT. \"off\" lets the\n"
+     "battery charge to full and keeps the percent for later.\n"
+     "hestled applies a change within about ten seconds.\n"},
+    {"calibrate",
+     "Usage: hestle calibrate on [--every DAYS]\n"
+     "       hestle calibrate off\n"
+     "       hestle calibrate now\n"
+     "\n"
+     "A calibration cycle drains the battery to 15% with the adapter off,\n"
+     "charges it to 100%, holds it there for two hours and drains it back to\n"
+     "the limit. It runs only while the charge limit is on and the adapter is\n"
+     "connected.\n"
+     "\n"
+     "  on      run a cycle every DAYS days (1 to 3650; kept if not given)\n"
+     "  off     run no cycles; a cycle in progress is cancelled\n"
+     "  now     make a cycle due now (turns calibration on if needed)\n"},
+    {"log",
+     "Usage: hestle log [-n N] [-f]\n"
+     "\n"
+     "Prints the last lines of the daemon's log, daemon.log.\n"
+     "\n"
+     "  -n, --lines N   how many lines (default 20)\n"
+     "  -f, --follow    keep printing lines as they are written (Ctrl-C ends)\n"},
+}};
+
+bool isHelpOption(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+// A whole decimal number, optionally signed; a trailing "%" when `percent`.
+std::optional<int64_t> parseWholeNumber(std::string text, bool percent) {
+  if (percent && !text.empty() && text.back() == '%') text.pop_back();
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  if (*first == '+') ++first;
+  int64_t value = 0;
+  auto [end, ec] = std::from_chars(first, last, value);
+  if (ec != std::errc() || end != last) return std::nullopt;
+  return value;
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string parseStatus(const std::vector<std::string>& rest, Invocation& inv) {
+  for (const auto& arg : rest) {
+    if (arg == "--json") inv.json = true;
+    else if (!arg.empty() && arg[0] == '-') return "status: unknown option " + quoted(arg);
+    else return "status: unexpected argument " + quoted(arg);
+  }
+  return "";
+}
+
+std::string parseLimit(const std::vector<std::string>& rest, Invocation& inv) {
+  if (rest.empty()) return "limit: expected a percent from 20 to 100, or \"off\"";
+  if (rest.size() > 1) return "limit: unexpected argument " + quoted(rest[1]);
+  if (rest[0] == "off") {
+    inv.limitPercent = std::nullopt;
+    return "";
+  }
+  auto percent = parseWholeNumber(rest[0], true);
+  if (!percent) {
+    return "limit: " + quoted(rest[0]) + " is not a percent; expected a whole number from 20 to 100, or \"off\"";
+  }
+  if (*percent < kMinLimitPercent) {
+    return "limit: refusing a charge limit of " + std::to_string(*percent) +
+           "%: below 20% the battery would be kept nearly empty; choose 20 to 100";
+  }
+  if (*percent > kMaxLimitPercent) {
+    return "limit: refusing a charge limit of " + std::to_string(*percent) +
+           "%: a battery cannot charge beyond 100%; choose 20 to 100";
+  }
+  inv.limitPercent = percent;
+  return "";
+}
+
+std::string parseCalibrate(const std::vector<std::string>& rest, Invocation& inv) {
+  if (rest.empty()) return "calibrate: expected \"on\", \"off\" or \"now\"";
+  const std::string& action = rest[0];
+  if (action == "on") inv.calibrateAction = CalibrateAction::on;
+  else if (action == "off") inv.calibrateAction = CalibrateAction::off;
+  else if (action == "now") inv.calibrateAction = CalibrateAction::now;
+  else return "calibrate: " + quoted(action) + " is not \"on\", \"off\" or \"now\"";
+  for (size_t i = 1; i < rest.size(); ++i) {
+    const std::string& arg = rest[i];
+    if (arg != "--every") {
+      if (!arg.empty() && arg[0] == '-') return "calibrate: unknown option " + quoted(arg);
+      return "calibrate: unexpected argument " + quoted(arg);
+    }
+    if (inv.calibrateAction != CalibrateAction::on) {
+      return "calibrate: --every goes with \"calibrate on\"";
+    }
+    if (i + 1 >= rest.size()) return "calibrate: --every needs a number of days";
+    const std::string& value = rest[++i];
+    auto days = parseWholeNumber(value, false);
+    if (!days) return "calibrate: " + quoted(value) + " is not a whole number of days";
+    if (*days < kMinIntervalDays || *days > kMaxIntervalDays) {
+      return "calibrate: refusing a calibration interval of " + std::to_string(*days) +
+             " days: choose 1 to 3650 days (a cycle drains and fully charges the battery)";
+    }
+    inv.intervalDays = days;
+  }
+  return "";
+}
+
+std::string parseLog(const std::vector<std::string>& rest, Invocation& inv) {
+  for (size_t i = 0; i < rest.size(); ++i) {
+    const std::string& arg = rest[i];
+    if (arg == "-f" || arg == "--follow") {
+      inv.follow = true;
+    } else if (arg == "-n" || arg == "--lines") {
+      if (i + 1 >= rest.size()) return "log: " + arg + " needs a number of lines";
+      const std::string& value = rest[++i];
+      auto lines = parseWholeNumber(value, false);
+      if (!lines || *lines < 0 || *lines > kMaxLogLines) {
+        return "log: " + quoted(value) + " is not a number of lines from 0 to 1000000";
+      }
+      inv.logLines = *lines;
+    } else if (!arg.empty() && arg[0] == '-') {
+      return "log: unknown option " + quoted(arg);
+    } else {
+      return "log: unexpected argument " + quoted(arg);
+    }
+  }
+  return "";
+}
+
+ParsedArguments usageError(std::string message) { return {std::nullopt, std::move(message)}; }
+
+}  // namespace
+
+ParsedArguments parseArguments(const std::vector<std::string>& args) {
+  Invocation inv;
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--data-dir") {
+      if (i + 1 >= args.size()) return usageError("--data-dir needs a directory");
+      inv.dataDir = args[++i];
+    } else if (arg.rfind("--data-dir=", 0) == 0) {
+      inv.dataDir = arg.substr(11);
+    } else {
+      rest.push_back(arg);
+      continue;
+    }
+    if (inv.dataDir.empty()) return usageError("--data-dir needs a directory");
+  }
+  if (rest.empty()) return usageError("no command given");
+
+  const std::string name = rest[0];
+  rest.erase(rest.begin());
+  if (name == "help" || isHelpOption(name)) {
+    inv.command = Command::help;
+    if (!rest.empty()) {
+      if (rest.size() > 1) return usageError("help: unexpected argument " + quoted(rest[1]));
+      if (helpText(rest[0]).empty() || rest[0].empty()) {
+        return usageError("help: no command " + quoted(rest[0]));
+      }
+      inv.helpTopic = rest[0];
+    }
+    return {inv, ""};
+  }
+  if (helpText(name).empty() || name.empty()) return usageError("unknown command " + quoted(name));
+  for (const auto& arg : rest) {
+    if (isHelpOption(arg)) {
+      inv.command = Command::help;
+      inv.helpTopic = name;
+      return {inv, ""};
+    }
+  }
+
+  std::string error;
+  if (name == "status") {
+    inv.command = Command::status;
+    error = parseStatus(rest, inv);
+  } else if (name == "limit") {
+    inv.command = Command::limit;
+    error = parseLimit(rest, inv);
+  } else if (name == "calibrate") {
+    inv.command = Command::calibrate;
+    error = parseCalibrate(rest, inv);
+  } else {
+    inv.command = Command::log;
+    error = parseLog(rest, inv);
+  }
+  if (!error.empty()) return usageError(error);
+  return {inv, ""};
+}
+
+std::string helpText(const std::string& topic) {
+  for (const auto& t : kTopics) {
+    if (topic == t.name) return t.text;
+  }
+  return "";
+}

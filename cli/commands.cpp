@@ -1,0 +1,135 @@
+// The commands of hestle over the daemon's files.
+#include "cli/commands.h"
+
+#include <chrono>
+#include <thread>
+
+#include "cli/arguments.h"
+#include "cli/config_edit.h"
+#include "cli/data_files.h"
+#include "cli/log_tail.h"
+#include "cli/printable.h"
+#include "cli/status_report.h"
+
+namespace {
+
+constexpr auto kFollowInterval = std::chrono::milliseconds(250);
+
+double secondsNow() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+int fail(std::ostream& err, const std::string& message) {
+  err << "hestle: " << message << "\n";
+  return 1;
+}
+
+// Loads, changes and saves the settings; prints what changed and whether
+// hestled is there to act on it.
+template <typename Change>
+int changeSettings(const Invocation& inv, std::ostream& out, std::ostream& err, Change change) {
+  LoadedConfig loaded = loadConfig(inv.dataDir);
+  if (!loaded.config) return fail(err, loaded.error);
+  ChargeConfig config = *loaded.config;
+  std::string message = change(config);
+  if (std::string error = saveConfig(inv.dataDir, config); !error.empty()) return fail(err, error);
+  out << message;
+  StatusReport report = gatherStatus(inv.dataDir, secondsNow());
+  if (report.daemon == DaemonState::running) {
+    out << "hestled applies it within about ten seconds.\n";
+  } else {
+    err << "hestle: note: hestled is not running; the setting takes effect when it starts.\n";
+  }
+  return 0;
+}
+
+std::string limitOffNote(const ChargeConfig& config) {
+  if (config.chargeLimitEnabled) return "";
+  return "Note: a calibration cycle runs only while the charge limit is on (hestle limit PERCENT).\n";
+}
+
+int runLimit(const Invocation& inv, std::ostream& out, std::ostream& err) {
+  return changeSettings(inv, out, err, [&](ChargeConfig& config) {
+    if (!inv.limitPercent) {
+      config.chargeLimitEnabled = false;
+      std::string text = "Charge limit off: the battery charges to 100%.\n";
+      if (config.calibrationEnabled) text += "Note: no calibration cycle runs while the charge limit is off.\n";
+      return text;
+    }
+    config.chargeLimitEnabled = true;
+    config.chargeLimitPercent = *inv.limitPercent;
+    return "Charge limit set to " + std::to_string(config.chargeLimitPercent) + "%.\n";
+  });
+}
+
+int runCalibrate(const Invocation& inv, std::ostream& out, std::ostream& err) {
+  return changeSettings(inv, out, err, [&](ChargeConfig& config) {
+    switch (inv.calibrateAction) {
+      case CalibrateAction::off:
+        config.calibrationEnabled = false;
+        return std::string("Calibration off.\n");
+      case CalibrateAction::on: {
+        config.calibrationEnabled = true;
+        if (inv.intervalDays) config.calibrationIntervalDays = *inv.intervalDays;
+        int64_t days = config.calibrationIntervalDays;
+        return "Calibration on: a cycle every " + std::to_string(days) + (days == 1 ? " day" : " days") +
+               ".\n" + limitOffNote(config);
+      }
+      case CalibrateAction::now:
+        config.calibrationEnabled = true;
+        config.lastCalibrationTimestamp = 0.0;
+        return "A calibration cycle is due now; it starts while the adapter is connected.\n" +
+               limitOffNote(config);
+    }
+    return std::string();
+  });
+}
+
+int runStatus(const Invocation& inv, std::ostream& out) {
+  double now = secondsNow();
+  StatusReport report = gatherStatus(inv.dataDir, now);
+  out << (inv.json ? formatStatusJson(report) : formatStatusText(report, now));
+  return out ? 0 : 1;
+}
+
+int runLog(const Invocation& inv, std::ostream& out, std::ostream& err) {
+  const std::string path = logFilePath(inv.dataDir);
+  std::string error;
+  auto log = openLog(path, error);
+  if (!log) return fail(err, error);
+  out << printableText(lastLines(*log, inv.logLines)) << std::flush;
+  while (inv.follow && out) {
+    std::this_thread::sleep_for(kFollowInterval);
+    std::string more = readAppended(*log, path);
+    if (!more.empty()) out << printableText(more) << std::flush;
+  }
+  closeLog(*log);
+  return out ? 0 : 1;
+}
+
+}  // namespace
+
+int runHestle(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  ParsedArguments parsed = parseArguments(args);
+  if (!parsed.invocation) {
+    err << "hestle: " << parsed.error << "\n"
+        << "Try 'hestle --help'.\n";
+    return 2;
+  }
+  const Invocation& inv = *parsed.invocation;
+  switch (inv.command) {
+    case Command::help:
+      out << helpText(inv.helpTopic);
+      return 0;
+    case Command::status:
+      return runStatus(inv, out);
+    case Command::limit:
+      return runLimit(inv, out, err);
+    case Command::calibrate:
+      return runCalibrate(inv, out, err);
+    case Command::log:
+      return runLog(inv, out, err);
+  }
+  return 2;
+}

@@ -1,0 +1,9 @@
+// hestle: the command-line front end of hestled.
+#include <iostream>
+
+#include "cli/commands.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return runHestle(args, std::cout, std::cerr);
+}

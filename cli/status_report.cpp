@@ -1,0 +1,196 @@
+// Judging and presenting the daemon's published state.
+#include "cli/status_report.h"
+
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/config_edit.h"
+#include "cli/data_files.h"
+#include "cli/printable.h"
+#include "store/safe_file.h"
+
+namespace {
+
+const char* stateName(DaemonState state) {
+  switch (state) {
+    case DaemonState::running: return "running";
+    case DaemonState::stopped: return "stopped";
+    case DaemonState::stale: return "stale";
+    case DaemonState::missing: return "missing";
+    case DaemonState::unreadable: return "unreadable";
+  }
+  return "unreadable";
+}
+
+const char* sourceName(SettingsSource source) {
+  switch (source) {
+    case SettingsSource::file: return "file";
+    case SettingsSource::defaults: return "defaults";
+    case SettingsSource::unusable: return "unusable";
+  }
+  return "unusable";
+}
+
+// "42 s", "5 min", "3 h", "12 days": whole units, rounded down.
+std::string formatAge(double seconds) {
+  if (!(seconds > 0)) return "0 s";
+  if (seconds < 120) return std::to_string(static_cast<long long>(seconds)) + " s";
+  if (seconds < 7200) return std::to_string(static_cast<long long>(seconds / 60)) + " min";
+  if (seconds < 172800) return std::to_string(static_cast<long long>(seconds / 3600)) + " h";
+  if (seconds > 1e12) return "ages";
+  return std::to_string(static_cast<long long>(seconds / 86400)) + " days";
+}
+
+std::string formatLocalTime(double timestamp) {
+  if (!std::isfinite(timestamp) || std::fabs(timestamp) > 1e12) return "an unreadable time";
+  auto t = static_cast<time_t>(timestamp);
+  struct tm local {};
+  if (!localtime_r(&t, &local)) return "an unreadable time";
+  char text[32];
+  if (strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local) == 0) return "an unreadable time";
+  return text;
+}
+
+std::string line(const std::string& label, const std::string& value) {
+  std::string text = label + ":";
+  if (text.size() < 14) text.resize(14, ' ');
+  else text += ' ';
+  return text + value + "\n";
+}
+
+std::string describeDaemon(const StatusReport& report) {
+  switch (report.daemon) {
+    case DaemonState::running:
+      return "running (last update " + formatAge(report.ageSeconds) + " ago)";
+    case DaemonState::stopped:
+      return "NOT RUNNING (stopped " + formatAge(report.ageSeconds) + " ago); the charge is not limited";
+    case DaemonState::stale:
+      return "NOT RUNNING (no update for " + formatAge(report.ageSeconds) +
+             "; it may have crashed); the charge is not limited";
+    case DaemonState::missing:
+      return "NOT RUNNING (it has never published its status; is it installed?)";
+    case DaemonState::unreadable:
+      return "UNKNOWN (status.json cannot be read or is malformed)";
+  }
+  return "UNKNOWN";
+}
+
+std::string describeCalibration(const ChargeConfig& settings, double now) {
+  if (!settings.calibrationEnabled) return "off";
+  std::string text = "every " + std::to_string(settings.calibrationIntervalDays) +
+                     (settings.calibrationIntervalDays == 1 ? " day" : " days") + ", last ";
+  if (settings.lastCalibrationTimestamp == 0.0) {
+    text += "never";
+  } else {
+    text += formatLocalTime(settings.lastCalibrationTimestamp);
+    double age = now - settings.lastCalibrationTimestamp;
+    if (age >= 0) text += " (" + formatAge(age) + " ago)";
+  }
+  if (!settings.chargeLimitEnabled) text += "; no cycle runs while the charge limit is off";
+  return text;
+}
+
+}  // namespace
+
+DaemonState judgeDaemon(const ChargeStatus& status, double now) {
+  if (!status.daemonRunning) return DaemonState::stopped;
+  if (!std::isfinite(status.lastUpdate)) return DaemonState::stale;
+  if (now - status.lastUpdate > kStaleAfterSeconds) return DaemonState::stale;
+  return DaemonState::running;
+}
+
+StatusReport gatherStatus(const std::string& dataDir, double now) {
+  StatusReport report;
+  const std::string statusPath = statusFilePath(dataDir);
+  struct stat st {};
+  if (lstat(statusPath.c_str(), &st) != 0 && errno == ENOENT) {
+    report.daemon = DaemonState::missing;
+  } else {
+    std::optional<ChargeStatus> status;
+    if (auto bytes = readRegularFile(statusPath, kMaxStatusBytes)) status = decodeChargeStatus(*bytes);
+    if (status) {
+      report.status = status;
+      report.daemon = judgeDaemon(*status, now);
+      report.ageSeconds = now - status->lastUpdate;
+    } else {
+      report.daemon = DaemonState::unreadable;
+    }
+  }
+
+  LoadedConfig loaded = loadConfig(dataDir);
+  if (loaded.config) {
+    report.settings = *loaded.config;
+    report.settingsSource = loaded.fromFile ? SettingsSource::file : SettingsSource::defaults;
+  } else {
+    report.settings = ChargeConfig{};
+    report.settingsSource = SettingsSource::unusable;
+    report.settingsError = loaded.error;
+  }
+  return report;
+}
+
+std::string formatStatusText(const StatusReport& report, double now) {
+  std::string text = line("hestled", describeDaemon(report));
+  const bool running = report.daemon == DaemonState::running && report.status;
+  if (running) {
+    const ChargeStatus& s = *report.status;
+    text += line("Battery", std::to_string(s.batteryPercent) + "%");
+    text += line("Charging", s.chargingInhibited ? "held off at the limit" : "allowed");
+    if (s.calibrationActive) {
+      text += line("Cycle", printableText(s.calibrationPhase.value_or("in progress")));
+    } else {
+      text += line("Cycle", "none in progress");
+    }
+  } else {
+    text += line("Battery", "unknown (hestled is not running)");
+    if (report.daemon == DaemonState::stale && report.status && report.status->chargingInhibited) {
+      text += line("Warning",
+                   "hestled stopped without its clean shutdown while holding charging off; "
+                   "charging may still be inhibited");
+    }
+  }
+
+  const ChargeConfig& c = report.settings;
+  if (report.settingsSource == SettingsSource::unusable) {
+    text += line("Warning", printableText(report.settingsError));
+  }
+  text += line("Charge limit", c.chargeLimitEnabled ? std::to_string(c.chargeLimitPercent) + "%"
+                                                    : std::string("off (charges to 100%)"));
+  text += line("Calibration", describeCalibration(c, now));
+  return text;
+}
+
+std::string formatStatusJson(const StatusReport& report) {
+  using nlohmann::ordered_json;
+  const bool running = report.daemon == DaemonState::running && report.status;
+  ordered_json j;
+  j["daemon"] = stateName(report.daemon);
+  j["daemonAlive"] = running;
+  j["statusAgeSeconds"] = report.status ? ordered_json(report.ageSeconds) : ordered_json(nullptr);
+  if (running) {
+    const ChargeStatus& s = *report.status;
+    j["batteryPercent"] = s.batteryPercent;
+    j["chargingInhibited"] = s.chargingInhibited;
+    j["calibrationActive"] = s.calibrationActive;
+    j["calibrationPhase"] = s.calibrationActive && s.calibrationPhase ? ordered_json(*s.calibrationPhase)
+                                                                      : ordered_json(nullptr);
+  } else {
+    j["batteryPercent"] = nullptr;
+    j["chargingInhibited"] = nullptr;
+    j["calibrationActive"] = nullptr;
+    j["calibrationPhase"] = nullptr;
+  }
+  const ChargeConfig& c = report.settings;
+  j["chargeLimitEnabled"] = c.chargeLimitEnabled;
+  j["chargeLimitPercent"] = c.chargeLimitPercent;
+  j["calibrationEnabled"] = c.calibrationEnabled;
+  j["calibrationIntervalDays"] = c.calibrationIntervalDays;
+  j["lastCalibrationTimestamp"] = c.lastCalibrationTimestamp;
+  j["settings"] = sourceName(report.settingsSource);
+  j["settingsError"] = report.settingsError.empty() ? ordered_json(nullptr) : ordered_json(report.settingsError);
+  return j.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+}

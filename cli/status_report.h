@@ -1,0 +1,54 @@
+// What `hestle status` reports: the daemon's published state, judged for
+// liveness, beside the settings it is working from.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "store/charge_config.h"
+#include "store/charge_status.h"
+
+// A running daemon publishes every pass (about every ten seconds); a status
+// older than this means it is gone.
+inline constexpr double kStaleAfterSeconds = 30.0;
+inline constexpr size_t kMaxStatusBytes = 64 * 1024;
+
+enum class DaemonState {
+  running,     // fresh status with daemonRunning true
+  stopped,     // daemonRunning false: it shut down cleanly
+  stale,       // daemonRunning true but older than kStaleAfterSeconds
+  missing,     // no status.json
+  unreadable,  // status.json exists but cannot be read or decoded
+};
+
+enum class SettingsSource {
+  file,      // config.json as written
+  defaults,  // no config.json: hestled runs with the defaults
+  unusable,  // config.json malformed or unreadable: hestled uses the defaults
+};
+
+struct StatusReport {
+  DaemonState daemon = DaemonState::missing;
+  std::optional<ChargeStatus> status;  // as published, when it could be decoded
+  double ageSeconds = 0.0;             // now - lastUpdate, when there is a status
+  ChargeConfig settings;               // what hestled works from
+  SettingsSource settingsSource = SettingsSource::defaults;
+  std::string settingsError;           // why config.json is unusable
+};
+
+// Running only with daemonRunning true and lastUpdate at most
+// kStaleAfterSeconds before `now`. A lastUpdate after `now` (another clock, or
+// the clock set back) is no sign of death and counts as fresh.
+DaemonState judgeDaemon(const ChargeStatus& status, double now);
+
+// Reads status.json and config.json of `dataDir`. Never fails: what cannot be
+// read is reported as such.
+StatusReport gatherStatus(const std::string& dataDir, double now);
+
+// The report for a person: one "Label: value" line each, plain warnings when
+// the daemon is not running or the settings are unusable. Local time.
+std::string formatStatusText(const StatusReport& report, double now);
+
+// The report as one JSON object and a line feed. Published values are null
+// unless the daemon is running.
+std::string formatStatusJson(const StatusReport& report);
