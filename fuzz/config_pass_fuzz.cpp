@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -46,6 +47,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::string tmpl = access("/dev/shm", W_OK) == 0 ? "/dev/shm/hestle-fuzz-XXXXXX" : "/tmp/hestle-fuzz-XXXXXX";
   check(mkdtemp(tmpl.data()) != nullptr, "mkdtemp failed");
   dataDir = tmpl;
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(dataDir, ec);
+  });
   return 0;
 }
 
