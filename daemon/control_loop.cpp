@@ -1,5 +1,128 @@
-// placeholder
+// The control loop: one pass every ten seconds, and the charge-limit regulation.
 #include "daemon/control_loop.h"
-void runControlLoopPass() {}
-void applyRegulation(const ChargeConfig&, const BatteryReading&) {}
-void runControlLoop() {}
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "battery/calibration.h"
+#include "daemon/globals.h"
+#include "daemon/shutdown.h"
+#include "platform/clock.h"
+#include "smc/actuators.h"
+#include "smc/magsafe_led.h"
+#include "store/charge_status.h"
+#include "store/log.h"
+
+static constexpr double kPassInterval = 10.0;
+
+static const char* boolText(bool value) { return value ? "true" : "false"; }
+
+// L - 2 without overflow: a limit within two of the smallest integer gives the
+// smallest integer, below which no percent can lie.
+static int64_t lowerBandEdge(int64_t limit) {
+  return limit < std::numeric_limits<int64_t>::min() + 2 ? std::numeric_limits<int64_t>::min() : limit - 2;
+}
+
+static void logStateLine(const ChargeConfig& config, const BatteryReading& battery) {
+  std::string line = "State: battery=";
+  line += std::to_string(battery.percent);
+  line += "% plugged=";
+  line += boolText(battery.pluggedIn);
+  line += " charging=";
+  line += boolText(battery.charging);
+  line += " | limit: enabled=";
+  line += boolText(config.chargeLimitEnabled);
+  line += " target=";
+  line += std::to_string(config.chargeLimitPercent);
+  line += "% | inhibited=";
+  line += boolText(currentlyInhibited);
+  line += " adapterOff=";
+  line += boolText(adapterDisabled);
+  line += " | cal=";
+  line += rawValue(calPhase);
+  log(line);
+}
+
+// Limit off: undo what the daemon holds. The LED is handed back when the
+// daemon had coloured it or a restore failed; once handed back, a pass with
+// the limit off writes nothing at all.
+static void releaseLimit() {
+  if (adapterDisabled) setAdapterEnabled(true);
+  if (currentlyInhibited) setChargingEnabled(true);
+  if (magSafeLEDColoured || adapterDisabled || currentlyInhibited) resetMagSafeLED();
+}
+
+void applyRegulation(const ChargeConfig& config, const BatteryReading& battery) {
+  if (!config.chargeLimitEnabled) {
+    releaseLimit();
+    return;
+  }
+  const int64_t percent = battery.percent;
+  const int64_t limit = config.chargeLimitPercent;
+  // With the adapter disabled the battery reports no adapter; it still counts as plugged.
+  const bool plugged = battery.pluggedIn || adapterDisabled;
+
+  if (!plugged && currentlyInhibited) {
+    log("Unplugged — clearing states");
+    // The inhibit key persists in the controller: re-enable charging for real,
+    // or the Mac would not charge when plugged in again below the limit.
+    if (!setChargingEnabled(true)) currentlyInhibited = false;
+    adapterDisabled = false;
+    resetMagSafeLED();
+    return;
+  }
+  if (!plugged) return;
+
+  if (percent > limit) {
+    if (!adapterDisabled) {
+      log("ACTION: Battery " + std::to_string(percent) + "% > " + std::to_string(limit) + "% — disabling adapter");
+      setAdapterEnabled(false);
+    }
+    if (!currentlyInhibited) setChargingEnabled(false);
+    setMagSafeLED(false);
+  } else if (percent == limit) {
+    if (adapterDisabled) {
+      log("ACTION: At target " + std::to_string(limit) + "% — re-enabling adapter");
+      setAdapterEnabled(true);
+    }
+    if (!currentlyInhibited) setChargingEnabled(false);
+    setMagSafeLED(false);
+  } else if (percent >= lowerBandEdge(limit)) {
+    if (adapterDisabled) setAdapterEnabled(true);
+    setMagSafeLED(!currentlyInhibited);
+  } else {
+    if (adapterDisabled) setAdapterEnabled(true);
+    if (currentlyInhibited) {
+      log("ACTION: Battery " + std::to_string(percent) + "% < " + std::to_string(limit - 2) + "% — enabling charging");
+      setChargingEnabled(true);
+    }
+    setMagSafeLED(true);
+  }
+}
+
+void runControlLoopPass() {
+  ChargeConfig config = readConfig();
+  const BatteryReading battery = getBatteryPercent();
+  if (loopCount % 30 == 0) logStateLine(config, battery);
+  const bool calibrationActive = handleCalibration(battery, config);
+  if (!calibrationActive) applyRegulation(config, battery);
+
+  ChargeStatus status;
+  status.daemonRunning = true;
+  status.chargingInhibited = currentlyInhibited;
+  status.calibrationActive = calibrationActive;
+  if (calibrationActive) status.calibrationPhase = std::string(rawValue(calPhase));
+  status.batteryPercent = battery.percent;
+  status.lastUpdate = wallClockNow();
+  writeStatus(status);
+  loopCount += 1;
+}
+
+void runControlLoop() {
+  while (!stopRequested()) {
+    runControlLoopPass();
+    if (stopRequested()) return;
+    waitForWake(stopWakeFd(), kPassInterval);
+  }
+}

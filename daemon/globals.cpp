@@ -26,6 +26,7 @@ io_connect_t smcConn = 0;
 bool useTahoe = false;
 bool currentlyInhibited = false;
 bool adapterDisabled = false;
+bool magSafeLEDColoured = false;
 
 CalibrationPhase calPhase = CalibrationPhase::idle;
 double calHoldEndTime = 0.0;
@@ -53,6 +54,7 @@ void initGlobals(const std::string& dataDir) {
   useTahoe = false;
   currentlyInhibited = false;
   adapterDisabled = false;
+  magSafeLEDColoured = false;
   calPhase = CalibrationPhase::idle;
   calHoldEndTime = 0.0;
   calDischargeThreshold = 15;

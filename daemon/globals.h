@@ -32,6 +32,7 @@ extern io_connect_t smcConn;    // AppleSMC user-client connection, 0 until open
 extern bool useTahoe;           // the controller knows CHTE: Tahoe key family
 extern bool currentlyInhibited; // the daemon holds charging inhibited
 extern bool adapterDisabled;    // the daemon holds the adapter disabled
+extern bool magSafeLEDColoured; // the daemon has coloured the LED since it last handed it back
 
 extern CalibrationPhase calPhase;
 extern double calHoldEndTime;          // end of the hold at 100%, seconds since 1970

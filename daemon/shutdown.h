@@ -1,18 +1,29 @@
 // Stop requests (SIGTERM, SIGINT) and the clean shutdown.
+//
+// The signal handler does only what is async-signal-safe: it records the
+// request and writes one byte to a pipe, which wakes the control loop's wait.
+// The loop notices the request between passes and runs cleanShutdown() in the
+// main flow, so the clean-up never interleaves with an SMC exchange, a log
+// write or a status write, and no pass runs after it.
 #pragma once
 
-// Hands back the adapter, charging and the LED and writes the final status.
+// Hands back the adapter and charging where the daemon holds them, hands the
+// LED back and writes the final status.
 void cleanShutdown();
 
 // Creates the wake pipe and installs the handler for SIGTERM, then SIGINT.
-// The handler only records the request and wakes the loop.
 void installTerminationHandlers();
 
 // True once a stop has been requested.
 bool stopRequested();
 
-// Requests a stop as the handler does (for in-process callers).
+// Requests a stop as the handler does (for in-process callers such as the
+// simulation harness).
 void requestStop();
+
+// Forgets a served stop request and drains the wake pipe, so that one process
+// can run the daemon again (tests, the harness).
+void clearStopRequest();
 
 // The descriptor that becomes readable when a stop is requested; -1 before
 // installTerminationHandlers().

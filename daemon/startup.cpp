@@ -1,4 +1,65 @@
-// placeholder
+// Start-up of hestled: the data directory, the log, the SMC, the handlers.
 #include "daemon/startup.h"
-bool startUp(const std::string&) { return false; }
-int runDaemon(const std::string&) { return 1; }
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "daemon/control_loop.h"
+#include "daemon/globals.h"
+#include "daemon/shutdown.h"
+#include "smc/actuators.h"
+#include "smc/magsafe_led.h"
+#include "smc/smc_client.h"
+#include "store/log.h"
+#include "store/safe_file.h"
+
+// Creates `path` and any missing parents. The data directory itself, when
+// created here, gets mode 0777 whatever the umask, so that a front end running
+// as another user can write its settings; parents get the usual 0755.
+static void createDataDirectory(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    mkdir(path.substr(0, slash).c_str(), 0755);
+  }
+  if (mkdir(path.c_str(), 0777) != 0) return;  // exists already, or cannot be made
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  fchmod(fd, 0777);
+  close(fd);
+}
+
+bool startUp(const std::string& dataDir) {
+  initGlobals(dataDir);
+  createDataDirectory(configDir);
+  logInit();
+  log("=== hestle_warden starting ===");
+  log("PID: " + std::to_string(getpid()) + ", UID: " + std::to_string(getuid()) + ", EUID: " +
+      std::to_string(geteuid()));
+  if (!smcOpen()) {
+    log("FATAL: Cannot open AppleSMC. Exiting.");
+    return false;
+  }
+  log("SMC connection opened (conn=" + std::to_string(smcConn) + ")");
+  detectFirmware();
+  // Never follows a link planted at the path, and leaves a hard-linked file alone.
+  setRegularFileMode(configPath, 0666);
+  log("Starting main loop");
+  installTerminationHandlers();
+  // The controller keeps key values until it resets: an earlier run that was
+  // killed or crashed may have left charging inhibited or the adapter off.
+  // Hand the hardware back to the state the flags describe.
+  setAdapterEnabled(true);
+  setChargingEnabled(true);
+  resetMagSafeLED();
+  loopCount = 0;
+  return true;
+}
+
+int runDaemon(const std::string& dataDir) {
+  if (!startUp(dataDir)) return 1;
+  runControlLoop();
+  cleanShutdown();
+  return 0;
+}

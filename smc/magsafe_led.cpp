@@ -5,6 +5,14 @@
 #include "smc/smc_protocol.h"
 
 // A refused LED write changes nothing the daemon relies on, so it is dropped.
-void setMagSafeLED(bool charging) { smc_write_byte(smcConn, KEY_ACLC, charging ? LED_ORANGE : LED_GREEN); }
+// magSafeLEDColoured remembers that the daemon has taken the LED over, so that
+// switching the limit off can hand it back once.
+void setMagSafeLED(bool charging) {
+  smc_write_byte(smcConn, KEY_ACLC, charging ? LED_ORANGE : LED_GREEN);
+  magSafeLEDColoured = true;
+}
 
-void resetMagSafeLED() { smc_write_byte(smcConn, KEY_ACLC, LED_SYSTEM); }
+void resetMagSafeLED() {
+  smc_write_byte(smcConn, KEY_ACLC, LED_SYSTEM);
+  magSafeLEDColoured = false;
+}
