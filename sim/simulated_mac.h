@@ -74,10 +74,19 @@ struct MachineSpec {
   double startTime = 1796417610.0;           // virtual wall clock at boot (2026-12-04T20:53:30Z)
 };
 
-// Parses the "machine" object of a scenario (see README): firmware
-// "tahoe" | "preTahoe" | "tahoe-2026-09" | "noSMC" | "refused", missingKeys,
-// rejectedKeys, battery (null: none) with percent, capacityMah, pluggedIn,
-// chargePerHour, drainPerHour, properties. Throws std::invalid_argument.
+// Parses the "machine" object of a scenario (and of `hestled --machine`):
+//   {"firmware": "tahoe" | "preTahoe" | "tahoe-2026-09" | "noSMC" | "refused",
+//    "missingKeys": ["CHIE"], "rejectedKeys": ["CH0C"],
+//    "battery": null | {"percent": 95, "capacityMah": 5000, "pluggedIn": true,
+//                       "chargePerHour": 40, "drainPerHour": 12,
+//                       "properties": {"CycleCount": 3, "Serial": "X", ...}},
+//    "start": "2026-12-04T20:53:30Z"}
+// Every member is optional (defaults of MachineSpec / BatterySpec). "noSMC" is
+// Tahoe firmware without the AppleSMC service, "refused" Tahoe firmware whose
+// IOServiceOpen answers kIOReturnNotPrivileged. Property values: integers,
+// floating-point numbers, Booleans, strings. "start" is UTC with an optional
+// fraction of a second. Throws std::invalid_argument, with the reason, for an
+// unknown firmware, an ill-typed or out-of-range member, or an unknown member.
 MachineSpec machineSpecFromJson(const nlohmann::json& j);
 
 // Boots a fresh machine: key table of the firmware at its power-on values,

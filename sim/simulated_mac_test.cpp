@@ -2,7 +2,9 @@
 // its object accounting, its SMC and battery physics, and its clock.
 #include <array>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -926,6 +928,65 @@ TEST(HestledArguments, UsageErrorsExitWithStatus2) {
     SCOPED_TRACE(::testing::PrintToString(args));
     EXPECT_EQ(runHestled(args), 2);
   }
+}
+
+// Starts hestled with `args` (TZ=UTC), waits until daemon.log in `dataDir`
+// holds "Starting main loop" (or the process ended), and returns its pid.
+pid_t startHestled(const std::string& dataDir, std::vector<std::string> args) {
+  args.insert(args.begin(), {HESTLED_PATH, "--data-dir", dataDir, "--speed", "1000"});
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    setenv("TZ", "UTC", 1);
+    if (!freopen("/dev/null", "w", stderr)) _exit(127);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  for (int i = 0; i < 1000; ++i) {
+    if (readWholeFile(dataDir + "/daemon.log").find("Starting main loop") != std::string::npos) break;
+    if (waitpid(pid, nullptr, WNOHANG) == pid) return -1;
+    usleep(10000);
+  }
+  return pid;
+}
+
+int stopHestled(pid_t pid) {
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(HestledProcess, RunsTheMachineFromItsFileAndKeepsTheKeys) {
+  TempDir dir;
+  writeWholeFile(dir.file("machine.json"), R"({"firmware": "preTahoe", "start": "2026-12-04T20:53:30Z"})");
+  writeWholeFile(dir.file("keys.json"), R"({"keys":{"CH0I":"01","CH0J":"01","ACLC":"04"}})");
+  const pid_t pid = startHestled(dir.file("data"), {"--machine", dir.file("machine.json"), "--state", dir.file("keys.json")});
+  ASSERT_GT(pid, 0) << "hestled ended before its main loop";
+  EXPECT_EQ(stopHestled(pid), 0);
+  const std::string log = readWholeFile(dir.file("data/daemon.log"));
+  EXPECT_EQ(log.rfind("[2026-12-04 20:53:30] ", 0), 0u) << "the machine's start time\n" << log;
+  // The earlier process's adapter keys were loaded: the probe saw them.
+  EXPECT_NE(log.find("Key CH0I: EXISTS value=0x01"), std::string::npos) << log;
+  EXPECT_NE(log.find("Firmware: Pre-Tahoe (CH0B/CH0C)"), std::string::npos) << log;
+  const auto keys = nlohmann::json::parse(readWholeFile(dir.file("keys.json"))).at("keys");
+  EXPECT_EQ(keys.size(), 5u) << keys.dump();
+  EXPECT_TRUE(keys.contains("CH0B"));
+}
+
+TEST(HestledProcess, WithoutAStartTheClockIsTheRealOne) {
+  TempDir dir;
+  const pid_t pid = startHestled(dir.file("data"), {});
+  ASSERT_GT(pid, 0) << "hestled ended before its main loop";
+  const time_t real = time(nullptr);
+  EXPECT_EQ(stopHestled(pid), 0);
+  const std::string log = readWholeFile(dir.file("data/daemon.log"));
+  ASSERT_GT(log.size(), 21u);
+  std::tm tm{};
+  ASSERT_NE(strptime(log.substr(1, 19).c_str(), "%Y-%m-%d %H:%M:%S", &tm), nullptr) << log;
+  EXPECT_NEAR(static_cast<double>(timegm(&tm)), static_cast<double>(real), 120.0) << log;
 }
 #endif
 
