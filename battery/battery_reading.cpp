@@ -9,24 +9,27 @@ namespace {
 
 __extension__ typedef __int128 Int128;  // the product current × 100 needs 71 bits
 
-std::optional<int64_t> integerProperty(const BatteryProperties& properties, std::string_view key) {
-  auto it = properties.find(key);
-  if (it == properties.end()) return std::nullopt;
-  if (const auto* value = std::get_if<int64_t>(&it->second)) return *value;
+// Positions in batteryPropertyNames.
+enum PropertyIndex : size_t { kRawCurrent, kCurrent, kRawMax, kMax, kExternalConnected, kIsCharging };
+static_assert(batteryPropertyNames[kRawCurrent] == "AppleRawCurrentCapacity" &&
+              batteryPropertyNames[kCurrent] == "CurrentCapacity" &&
+              batteryPropertyNames[kRawMax] == "AppleRawMaxCapacity" && batteryPropertyNames[kMax] == "MaxCapacity" &&
+              batteryPropertyNames[kExternalConnected] == "ExternalConnected" &&
+              batteryPropertyNames[kIsCharging] == "IsCharging");
+
+std::optional<int64_t> integerValue(const BatteryValues& values, PropertyIndex index) {
+  if (const auto* value = std::get_if<int64_t>(&values[index])) return *value;
   return std::nullopt;
 }
 
-bool booleanProperty(const BatteryProperties& properties, std::string_view key) {
-  auto it = properties.find(key);
-  if (it == properties.end()) return false;
-  if (const auto* value = std::get_if<bool>(&it->second)) return *value;
+bool booleanValue(const BatteryValues& values, PropertyIndex index) {
+  if (const auto* value = std::get_if<bool>(&values[index])) return *value;
   return false;
 }
 
-std::optional<int64_t> firstIntegerProperty(const BatteryProperties& properties, std::string_view first,
-                                            std::string_view second) {
-  if (auto value = integerProperty(properties, first)) return value;
-  return integerProperty(properties, second);
+std::optional<int64_t> firstIntegerValue(const BatteryValues& values, PropertyIndex first, PropertyIndex second) {
+  if (auto value = integerValue(values, first)) return value;
+  return integerValue(values, second);
 }
 
 int64_t computePercent(int64_t current, int64_t full) {
@@ -40,14 +43,23 @@ int64_t computePercent(int64_t current, int64_t full) {
 
 }  // namespace
 
-BatteryReading batteryReadingFromProperties(const BatteryProperties& properties) {
+BatteryReading batteryReadingFromValues(const BatteryValues& values) {
   BatteryReading reading;
-  int64_t current = firstIntegerProperty(properties, "AppleRawCurrentCapacity", "CurrentCapacity").value_or(0);
-  std::optional<int64_t> full = firstIntegerProperty(properties, "AppleRawMaxCapacity", "MaxCapacity");
-  if (!full) reading.percent = computePercent(current, 100);
+  int64_t currentCapacity = firstIntegerValue(values, kRawCurrent, kCurrent).value_or(0);
+  std::optional<int64_t> full = firstIntegerValue(values, kRawMax, kMax);
+  if (!full) reading.percent = computePercent(currentCapacity, 100);
   else if (*full < 1) reading.percent = 0;
-  else reading.percent = computePercent(current, *full);
-  reading.pluggedIn = booleanProperty(properties, "ExternalConnected");
-  reading.charging = booleanProperty(properties, "IsCharging");
+  else reading.percent = computePercent(currentCapacity, *full);
+  reading.pluggedIn = booleanValue(values, kExternalConnected);
+  reading.charging = booleanValue(values, kIsCharging);
   return reading;
+}
+
+BatteryReading batteryReadingFromProperties(const BatteryProperties& properties) {
+  BatteryValues values;
+  for (size_t i = 0; i < values.size(); ++i) {
+    auto it = properties.find(batteryPropertyNames[i]);
+    if (it != properties.end()) values[i] = it->second;
+  }
+  return batteryReadingFromValues(values);
 }

@@ -37,6 +37,13 @@ inline constexpr std::array<std::string_view, 6> batteryPropertyNames{
 // "IsCharging", false when absent or not Booleans.
 BatteryReading batteryReadingFromProperties(const BatteryProperties& properties);
 
+// The same computation on the values of batteryPropertyNames, in that order,
+// std::monostate standing for a missing property (the computation treats a
+// missing property and one of another type alike). Allocates nothing: the
+// reading of every pass goes this way.
+using BatteryValues = std::array<BatteryValue, batteryPropertyNames.size()>;
+BatteryReading batteryReadingFromValues(const BatteryValues& values);
+
 // Looks the service up, reads its properties, releases everything; the zero
 // reading on any failure (no service, the properties call failing or giving
 // no dictionary, an object that is not a dictionary, a key that is not a

@@ -46,9 +46,9 @@ BatteryValue convertValue(CFTypeRef value) {
   return std::monostate{};
 }
 
-// The name of one of the properties the reading uses, or none for any other
-// string. Never allocates: the names are short ASCII.
-std::optional<std::string_view> matchPropertyName(CFStringRef key) {
+// The position in batteryPropertyNames of one of the properties the reading
+// uses, or none for any other string. Never allocates: the names are short ASCII.
+std::optional<size_t> matchPropertyName(CFStringRef key) {
   CFIndex length = CFStringGetLength(key);
   if (length < 1 || static_cast<size_t>(length) > longestPropertyName()) return std::nullopt;
   std::array<char, 4 * longestPropertyName() + 1> buffer{};
@@ -57,13 +57,13 @@ std::optional<std::string_view> matchPropertyName(CFStringRef key) {
   // An embedded NUL would otherwise let "IsCharging\0x" pass as "IsCharging".
   std::string_view text(buffer.data());
   if (text.size() != static_cast<size_t>(length)) return std::nullopt;
-  for (auto name : batteryPropertyNames)
-    if (name == text) return name;
+  for (size_t i = 0; i < batteryPropertyNames.size(); ++i)
+    if (batteryPropertyNames[i] == text) return i;
   return std::nullopt;
 }
 
-// Fills `properties` from the dictionary; false when a key is not a string.
-bool convertDictionary(CFDictionaryRef dictionary, BatteryProperties& properties) {
+// Fills `values` from the dictionary; false when a key is not a string.
+bool convertDictionary(CFDictionaryRef dictionary, BatteryValues& values) {
   CFIndex count = CFDictionaryGetCount(dictionary);
   if (count <= 0) return true;
   std::array<const void*, kStackEntries> stackKeys;
@@ -71,39 +71,44 @@ bool convertDictionary(CFDictionaryRef dictionary, BatteryProperties& properties
   std::unique_ptr<const void*[]> heapKeys;
   std::unique_ptr<const void*[]> heapValues;
   const void** keys = stackKeys.data();
-  const void** values = stackValues.data();
+  const void** objects = stackValues.data();
   if (count > kStackEntries) {
     heapKeys = std::make_unique<const void*[]>(static_cast<size_t>(count));
     heapValues = std::make_unique<const void*[]>(static_cast<size_t>(count));
     keys = heapKeys.get();
-    values = heapValues.get();
+    objects = heapValues.get();
   }
   // Keys and values are borrowed from the dictionary: not released here.
-  CFDictionaryGetKeysAndValues(dictionary, keys, values);
+  CFDictionaryGetKeysAndValues(dictionary, keys, objects);
   CFTypeID stringType = CFStringGetTypeID();
+  std::array<bool, batteryPropertyNames.size()> seen{};
   for (CFIndex i = 0; i < count; ++i) {
     if (keys[i] == nullptr || CFGetTypeID(keys[i]) != stringType) return false;
-    auto name = matchPropertyName(static_cast<CFStringRef>(keys[i]));
-    if (name) properties.emplace(std::string(*name), convertValue(values[i]));
+    auto index = matchPropertyName(static_cast<CFStringRef>(keys[i]));
+    if (index && !seen[*index]) {
+      seen[*index] = true;
+      values[*index] = convertValue(objects[i]);
+    }
   }
   return true;
 }
 
-// The properties of the service, or none on failure. Releases what it creates.
-std::optional<BatteryProperties> readServiceProperties(io_service_t service) {
+// The values of the service's properties, or none on failure. Releases what
+// it creates.
+std::optional<BatteryValues> readServiceProperties(io_service_t service) {
   CFMutableDictionaryRef object = nullptr;
   kern_return_t status = IORegistryEntryCreateCFProperties(service, &object, kCFAllocatorDefault, 0);
   if (status != kIOReturnSuccess || object == nullptr) {
     if (object != nullptr) CFRelease(object);
     return std::nullopt;
   }
-  std::optional<BatteryProperties> properties;
+  std::optional<BatteryValues> values;
   if (CFGetTypeID(object) == CFDictionaryGetTypeID()) {
-    properties.emplace();
-    if (!convertDictionary(object, *properties)) properties.reset();
+    values.emplace();
+    if (!convertDictionary(object, *values)) values.reset();
   }
   CFRelease(object);
-  return properties;
+  return values;
 }
 
 }  // namespace
@@ -114,8 +119,8 @@ BatteryReading getBatteryPercent() {
   // Consumes `matching` whatever it returns.
   io_service_t service = IOServiceGetMatchingService(kIOMainPortDefault, matching);
   if (service == 0) return {};
-  std::optional<BatteryProperties> properties = readServiceProperties(service);
-  BatteryReading reading = properties ? batteryReadingFromProperties(*properties) : BatteryReading{};
+  std::optional<BatteryValues> values = readServiceProperties(service);
+  BatteryReading reading = values ? batteryReadingFromValues(*values) : BatteryReading{};
   IOObjectRelease(service);
   return reading;
 }

@@ -68,6 +68,9 @@ int main(int argc, char** argv) {
     }
   }
   simmac::boot(spec);
+  // Nothing reads a separate process's exchange record; kept, it would grow
+  // by two exchanges a pass for as long as the daemon runs.
+  simmac::setRecordSmcExchanges(false);
   try {
     if (!stateFile.empty()) simmac::persistKeysTo(stateFile);
   } catch (const std::exception& e) {

@@ -162,6 +162,77 @@ TEST(ChargeConfigJson, RoundTripsBitForBit) {
   }
 }
 
+// The written form (members in declaration order, no white space) has a
+// scanner of its own; a leading space sends the same text to the general
+// reader. Both must agree on every text, down to the sign of a zero.
+TEST(ChargeConfigJson, WrittenFormReadsAsTheGeneralReaderReadsIt) {
+  const std::vector<std::pair<std::string, std::string>> variants = {
+      {"chargeLimitEnabled", "false"},
+      {"chargeLimitEnabled", "1"},
+      {"chargeLimitEnabled", "tru"},
+      {"chargeLimitPercent", "0"},
+      {"chargeLimitPercent", "-0"},
+      {"chargeLimitPercent", "-80"},
+      {"chargeLimitPercent", "007"},
+      {"chargeLimitPercent", "999999999999999999"},
+      {"chargeLimitPercent", "9223372036854775807"},
+      {"chargeLimitPercent", "-9223372036854775808"},
+      {"chargeLimitPercent", "9223372036854775808"},
+      {"chargeLimitPercent", "80.0"},
+      {"chargeLimitPercent", "1e2"},
+      {"chargeLimitPercent", "80.5"},
+      {"chargeLimitPercent", "-"},
+      {"calibrationEnabled", "false"},
+      {"calibrationIntervalDays", "-1"},
+      {"calibrationIntervalDays", "null"},
+      {"lastCalibrationTimestamp", "0"},
+      {"lastCalibrationTimestamp", "-0"},
+      {"lastCalibrationTimestamp", "-0.0"},
+      {"lastCalibrationTimestamp", "-0e3"},
+      {"lastCalibrationTimestamp", "-5"},
+      {"lastCalibrationTimestamp", "1796417610.123456789"},
+      {"lastCalibrationTimestamp", "1e308"},
+      {"lastCalibrationTimestamp", "1e309"},
+      {"lastCalibrationTimestamp", "-1e309"},
+      {"lastCalibrationTimestamp", "5e-324"},
+      {"lastCalibrationTimestamp", "1e-400"},
+      {"lastCalibrationTimestamp", "9007199254740993"},
+      {"lastCalibrationTimestamp", "18446744073709551617"},
+      {"lastCalibrationTimestamp", "1E+2"},
+      {"lastCalibrationTimestamp", "01"},
+      {"lastCalibrationTimestamp", "1."},
+      {"lastCalibrationTimestamp", ".5"},
+      {"lastCalibrationTimestamp", "1e"},
+      {"lastCalibrationTimestamp", "+1"},
+      {"lastCalibrationTimestamp", "NaN"},
+      {"lastCalibrationTimestamp", "inf"},
+      {"lastCalibrationTimestamp", "0x10"},
+  };
+  for (const auto& [name, value] : variants) {
+    for (const std::string& text : {sampleWith(name, value), sampleWith(name, value) + "\n"}) {
+      const auto written = decodeChargeConfig(text);
+      const auto general = decodeChargeConfig(" " + text);
+      EXPECT_EQ(written, general) << text;
+      if (written && general) {
+        EXPECT_EQ(std::signbit(written->lastCalibrationTimestamp), std::signbit(general->lastCalibrationTimestamp))
+            << text;
+      }
+    }
+  }
+  // And what they agree on, so that both cannot be wrong together.
+  const auto at = [](const std::string& name, const std::string& value) {
+    return decodeChargeConfig(sampleWith(name, value));
+  };
+  EXPECT_EQ(at("chargeLimitPercent", "-80").value().chargeLimitPercent, -80);
+  EXPECT_EQ(at("chargeLimitPercent", "9223372036854775807").value().chargeLimitPercent,
+            std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(at("chargeLimitPercent", "007"), std::nullopt);
+  EXPECT_FALSE(std::signbit(at("lastCalibrationTimestamp", "-0").value().lastCalibrationTimestamp));
+  EXPECT_TRUE(std::signbit(at("lastCalibrationTimestamp", "-0.0").value().lastCalibrationTimestamp));
+  EXPECT_EQ(at("lastCalibrationTimestamp", "9007199254740993").value().lastCalibrationTimestamp, 9007199254740992.0);
+  EXPECT_EQ(at("lastCalibrationTimestamp", "1e309"), std::nullopt);
+}
+
 class ConfigFileTest : public DaemonTest {};
 
 TEST_F(ConfigFileTest, MissingFileGivesDefaultsAndCreatesNothing) {

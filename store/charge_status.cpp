@@ -13,9 +13,19 @@ static constexpr mode_t statusMode = 0644;  // others read, only the daemon writ
 
 static std::string_view jsonBool(bool value) { return value ? "true" : "false"; }
 
+// Printable ASCII without quote or backslash: what JSON writes unescaped,
+// as every phase display string is.
+static bool isPlainText(std::string_view text) {
+  for (const char c : text)
+    if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') return false;
+  return true;
+}
+
 std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
   if (!std::isfinite(status.lastUpdate)) return std::nullopt;
-  std::string out = "{\"daemonRunning\":";
+  std::string out;
+  out.reserve(192);  // the whole record, in one allocation
+  out += "{\"daemonRunning\":";
   out += jsonBool(status.daemonRunning);
   out += ",\"chargingInhibited\":";
   out += jsonBool(status.chargingInhibited);
@@ -23,15 +33,21 @@ std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
   out += jsonBool(status.calibrationActive);
   if (status.calibrationPhase) {
     out += ",\"calibrationPhase\":";
-    // Standard escaping; bytes that are not UTF-8 become U+FFFD rather
-    // than costing the whole record.
-    out += nlohmann::json(*status.calibrationPhase)
-               .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string& phase = *status.calibrationPhase;
+    if (isPlainText(phase)) {
+      out += '"';
+      out += phase;
+      out += '"';
+    } else {
+      // Standard escaping; bytes that are not UTF-8 become U+FFFD rather
+      // than costing the whole record.
+      out += nlohmann::json(phase).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
   }
   out += ",\"batteryPercent\":";
   out += std::to_string(status.batteryPercent);
   out += ",\"lastUpdate\":";
-  out += formatJsonNumber(status.lastUpdate);
+  appendJsonNumber(out, status.lastUpdate);
   out += '}';
   return out;
 }

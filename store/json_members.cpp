@@ -171,14 +171,23 @@ std::optional<int64_t> integerFromJsonNumber(std::string_view text) {
   return -static_cast<int64_t>(magnitude);
 }
 
-std::string formatJsonNumber(double value) {
-  if (value == 0.0) return std::signbit(value) ? "-0.0" : "0";
-  // Below 2^53 every integral double is an exact int64 and prints as one.
-  if (std::trunc(value) == value && std::fabs(value) < 9007199254740992.0)
-    return std::to_string(static_cast<int64_t>(value));
+void appendJsonNumber(std::string& out, double value) {
+  if (value == 0.0) {
+    out += std::signbit(value) ? "-0.0" : "0";
+    return;
+  }
   char text[64];
-  const auto result = std::to_chars(text, text + sizeof text, value);  // shortest round trip
-  return std::string(text, result.ptr);
+  // Below 2^53 every integral double is an exact int64 and prints as one.
+  const auto result = std::trunc(value) == value && std::fabs(value) < 9007199254740992.0
+                          ? std::to_chars(text, text + sizeof text, static_cast<int64_t>(value))
+                          : std::to_chars(text, text + sizeof text, value);  // shortest round trip
+  out.append(text, result.ptr);
+}
+
+std::string formatJsonNumber(double value) {
+  std::string text;
+  appendJsonNumber(text, value);
+  return text;
 }
 
 std::optional<bool> jsonBoolean(const std::map<std::string, JsonMember>& members, const std::string& name) {

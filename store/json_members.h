@@ -37,6 +37,8 @@ std::optional<int64_t> integerFromJsonNumber(std::string_view text);
 // as plain integers ("0", "1764876810"), -0.0 as "-0.0" so the sign survives,
 // the rest in the shortest round-trip form ("1764876810.5", "0.1", "1e+300").
 std::string formatJsonNumber(double value);
+// The same text appended to `out`, without a string of its own.
+void appendJsonNumber(std::string& out, double value);
 
 // Typed look-ups: none when the member is missing or of another type.
 std::optional<bool> jsonBoolean(const std::map<std::string, JsonMember>& members, const std::string& name);

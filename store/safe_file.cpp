@@ -1,6 +1,7 @@
 // Link-proof, non-blocking file access for the world-writable data directory.
 #include "store/safe_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -8,16 +9,16 @@
 #include <unistd.h>
 
 // The directory part of `path` ("." when there is none).
-static std::string directoryOf(const std::string& path) {
+static std::string_view directoryOf(std::string_view path) {
   const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
+  if (slash == std::string_view::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
 
-static std::string baseNameOf(const std::string& path) {
+static std::string_view baseNameOf(std::string_view path) {
   const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 static bool writeAll(int fd, std::string_view bytes) {
@@ -35,7 +36,11 @@ static bool writeAll(int fd, std::string_view bytes) {
 // Opens a fresh file exclusively in the directory of `path` (never through
 // a link), with `flags` added (O_CLOEXEC always); the name goes to `tmpPath`.
 static int createTemporaryBeside(const std::string& path, int flags, std::string& tmpPath) {
-  tmpPath = directoryOf(path) + "/." + baseNameOf(path) + ".tmp-XXXXXX";
+  static constexpr std::string_view suffix = ".tmp-XXXXXX";
+  const std::string_view directory = directoryOf(path);
+  const std::string_view base = baseNameOf(path);
+  tmpPath.reserve(directory.size() + base.size() + 2 + suffix.size());  // one allocation
+  tmpPath.assign(directory).append("/.").append(base).append(suffix);
   int fd;
   do {
     fd = mkostemp(tmpPath.data(), O_CLOEXEC | flags);
@@ -71,11 +76,11 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode
 }
 
 std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes) {
-  // Look before opening, so that nothing but a regular file is ever opened
-  // (a FIFO or a device can block or act on open); then check again on the
-  // descriptor, in case the entry was swapped in between.
-  struct stat before {};
-  if (lstat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) return std::nullopt;
+  // Only the descriptor is examined, so the path is looked up once: O_NOFOLLOW
+  // refuses a link, O_NONBLOCK keeps a FIFO from blocking the open, and fstat
+  // refuses anything that is not a regular file before a byte is read. (A
+  // device node cannot appear here: making one needs root, and a hard link to
+  // one in /dev would cross file systems.)
   int fd;
   do {
     fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -87,19 +92,21 @@ std::optional<std::string> readRegularFile(const std::string& path, size_t maxBy
     close(fd);
     return std::nullopt;
   }
-  // Read at most one byte more than allowed: a file that grew since fstat
-  // is refused instead of read without bound.
-  std::string bytes(maxBytes + 1, '\0');
+  // Ask for one byte more than the file holds: a short read is its end, so a
+  // file read whole costs one read(). A file that grew since fstat is read on,
+  // but never beyond one byte more than allowed, and then refused.
+  std::string bytes(static_cast<size_t>(st.st_size) + 1, '\0');
   size_t got = 0;
-  while (got < bytes.size()) {
+  for (;;) {
     const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       close(fd);
       return std::nullopt;
     }
-    if (n == 0) break;
     got += static_cast<size_t>(n);
+    if (n == 0 || got < bytes.size() || got > maxBytes) break;
+    bytes.resize(std::min(maxBytes + 1, 2 * bytes.size()));
   }
   close(fd);
   if (got > maxBytes) return std::nullopt;
