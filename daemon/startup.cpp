@@ -2,6 +2,7 @@
 #include "daemon/startup.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -32,6 +33,10 @@ static void createDataDirectory(const std::string& path) {
 
 bool startUp(const std::string& dataDir) {
   initGlobals(dataDir);
+  // Standard error may be a pipe whose reader has gone (a terminal closed, a
+  // log collector restarted): a failed copy of a log line must not kill the
+  // daemon that keeps the battery safe.
+  signal(SIGPIPE, SIG_IGN);
   createDataDirectory(configDir);
   logInit();
   log("=== hestle_warden starting ===");
