@@ -4,8 +4,8 @@
 #include <array>
 #include <charconv>
 
+// The help texts, by command.
 namespace {
-
 struct Topic {
   const char* name;
   const char* text;
@@ -70,11 +70,12 @@ const std::array<Topic, 5> kTopics{{
      "  -n, --lines N   how many lines (default 20)\n"
      "  -f, --follow    keep printing lines as they are written (Ctrl-C ends)\n"},
 }};
+}  // namespace
 
-bool isHelpOption(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+static bool isHelpOption(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
 // A whole decimal number, optionally signed; a trailing "%" when `percent`.
-std::optional<int64_t> parseWholeNumber(std::string text, bool percent) {
+static std::optional<int64_t> parseWholeNumber(std::string text, bool percent) {
   if (percent && !text.empty() && text.back() == '%') text.pop_back();
   if (text.empty() || text.size() > 18) return std::nullopt;
   const char* first = text.data();
@@ -86,27 +87,27 @@ std::optional<int64_t> parseWholeNumber(std::string text, bool percent) {
   return value;
 }
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+static std::string quote(const std::string& text) { return "\"" + text + "\""; }
 
-std::string parseStatus(const std::vector<std::string>& rest, Invocation& inv) {
+static std::string parseStatus(const std::vector<std::string>& rest, Invocation& inv) {
   for (const auto& arg : rest) {
     if (arg == "--json") inv.json = true;
-    else if (!arg.empty() && arg[0] == '-') return "status: unknown option " + quoted(arg);
-    else return "status: unexpected argument " + quoted(arg);
+    else if (!arg.empty() && arg[0] == '-') return "status: unknown option " + quote(arg);
+    else return "status: unexpected argument " + quote(arg);
   }
   return "";
 }
 
-std::string parseLimit(const std::vector<std::string>& rest, Invocation& inv) {
+static std::string parseLimit(const std::vector<std::string>& rest, Invocation& inv) {
   if (rest.empty()) return "limit: expected a percent from 20 to 100, or \"off\"";
-  if (rest.size() > 1) return "limit: unexpected argument " + quoted(rest[1]);
+  if (rest.size() > 1) return "limit: unexpected argument " + quote(rest[1]);
   if (rest[0] == "off") {
     inv.limitPercent = std::nullopt;
     return "";
   }
   auto percent = parseWholeNumber(rest[0], true);
   if (!percent) {
-    return "limit: " + quoted(rest[0]) + " is not a percent; expected a whole number from 20 to 100, or \"off\"";
+    return "limit: " + quote(rest[0]) + " is not a percent; expected a whole number from 20 to 100, or \"off\"";
   }
   if (*percent < kMinLimitPercent) {
     return "limit: refusing a charge limit of " + std::to_string(*percent) +
@@ -120,18 +121,18 @@ std::string parseLimit(const std::vector<std::string>& rest, Invocation& inv) {
   return "";
 }
 
-std::string parseCalibrate(const std::vector<std::string>& rest, Invocation& inv) {
+static std::string parseCalibrate(const std::vector<std::string>& rest, Invocation& inv) {
   if (rest.empty()) return "calibrate: expected \"on\", \"off\" or \"now\"";
   const std::string& action = rest[0];
   if (action == "on") inv.calibrateAction = CalibrateAction::on;
   else if (action == "off") inv.calibrateAction = CalibrateAction::off;
   else if (action == "now") inv.calibrateAction = CalibrateAction::now;
-  else return "calibrate: " + quoted(action) + " is not \"on\", \"off\" or \"now\"";
+  else return "calibrate: " + quote(action) + " is not \"on\", \"off\" or \"now\"";
   for (size_t i = 1; i < rest.size(); ++i) {
     const std::string& arg = rest[i];
     if (arg != "--every") {
-      if (!arg.empty() && arg[0] == '-') return "calibrate: unknown option " + quoted(arg);
-      return "calibrate: unexpected argument " + quoted(arg);
+      if (!arg.empty() && arg[0] == '-') return "calibrate: unknown option " + quote(arg);
+      return "calibrate: unexpected argument " + quote(arg);
     }
     if (inv.calibrateAction != CalibrateAction::on) {
       return "calibrate: --every goes with \"calibrate on\"";
@@ -139,7 +140,7 @@ std::string parseCalibrate(const std::vector<std::string>& rest, Invocation& inv
     if (i + 1 >= rest.size()) return "calibrate: --every needs a number of days";
     const std::string& value = rest[++i];
     auto days = parseWholeNumber(value, false);
-    if (!days) return "calibrate: " + quoted(value) + " is not a whole number of days";
+    if (!days) return "calibrate: " + quote(value) + " is not a whole number of days";
     if (*days < kMinIntervalDays || *days > kMaxIntervalDays) {
       return "calibrate: refusing a calibration interval of " + std::to_string(*days) +
              " days: choose 1 to 3650 days (a cycle drains and fully charges the battery)";
@@ -149,7 +150,7 @@ std::string parseCalibrate(const std::vector<std::string>& rest, Invocation& inv
   return "";
 }
 
-std::string parseLog(const std::vector<std::string>& rest, Invocation& inv) {
+static std::string parseLog(const std::vector<std::string>& rest, Invocation& inv) {
   for (size_t i = 0; i < rest.size(); ++i) {
     const std::string& arg = rest[i];
     if (arg == "-f" || arg == "--follow") {
@@ -159,21 +160,20 @@ std::string parseLog(const std::vector<std::string>& rest, Invocation& inv) {
       const std::string& value = rest[++i];
       auto lines = parseWholeNumber(value, false);
       if (!lines || *lines < 0 || *lines > kMaxLogLines) {
-        return "log: " + quoted(value) + " is not a number of lines from 0 to 1000000";
+        return "log: " + quote(value) + " is not a number of lines from 0 to 1000000";
       }
       inv.logLines = *lines;
     } else if (!arg.empty() && arg[0] == '-') {
-      return "log: unknown option " + quoted(arg);
+      return "log: unknown option " + quote(arg);
     } else {
-      return "log: unexpected argument " + quoted(arg);
+      return "log: unexpected argument " + quote(arg);
     }
   }
   return "";
 }
 
-ParsedArguments usageError(std::string message) { return {std::nullopt, std::move(message)}; }
+static ParsedArguments refuseUsage(std::string message) { return {std::nullopt, std::move(message), ""}; }
 
-}  // namespace
 
 ParsedArguments parseArguments(const std::vector<std::string>& args) {
   Invocation inv;
@@ -181,7 +181,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--data-dir") {
-      if (i + 1 >= args.size()) return usageError("--data-dir needs a directory");
+      if (i + 1 >= args.size()) return refuseUsage("--data-dir needs a directory");
       inv.dataDir = args[++i];
     } else if (arg.rfind("--data-dir=", 0) == 0) {
       inv.dataDir = arg.substr(11);
@@ -189,29 +189,29 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
       rest.push_back(arg);
       continue;
     }
-    if (inv.dataDir.empty()) return usageError("--data-dir needs a directory");
+    if (inv.dataDir.empty()) return refuseUsage("--data-dir needs a directory");
   }
-  if (rest.empty()) return usageError("no command given");
+  if (rest.empty()) return refuseUsage("no command given");
 
   const std::string name = rest[0];
   rest.erase(rest.begin());
   if (name == "help" || isHelpOption(name)) {
     inv.command = Command::help;
     if (!rest.empty()) {
-      if (rest.size() > 1) return usageError("help: unexpected argument " + quoted(rest[1]));
+      if (rest.size() > 1) return refuseUsage("help: unexpected argument " + quote(rest[1]));
       if (helpText(rest[0]).empty() || rest[0].empty()) {
-        return usageError("help: no command " + quoted(rest[0]));
+        return refuseUsage("help: no command " + quote(rest[0]));
       }
       inv.helpTopic = rest[0];
     }
-    return {inv, ""};
+    return {inv, "", ""};
   }
-  if (helpText(name).empty() || name.empty()) return usageError("unknown command " + quoted(name));
+  if (helpText(name).empty() || name.empty()) return refuseUsage("unknown command " + quote(name));
   for (const auto& arg : rest) {
     if (isHelpOption(arg)) {
       inv.command = Command::help;
       inv.helpTopic = name;
-      return {inv, ""};
+      return {inv, "", ""};
     }
   }
 
@@ -229,8 +229,8 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
     inv.command = Command::log;
     error = parseLog(rest, inv);
   }
-  if (!error.empty()) return usageError(error);
-  return {inv, ""};
+  if (!error.empty()) return {std::nullopt, error, name};
+  return {inv, "", ""};
 }
 
 std::string helpText(const std::string& topic) {

@@ -44,6 +44,7 @@ struct Invocation {
 struct ParsedArguments {
   std::optional<Invocation> invocation;
   std::string error;
+  std::string helpTopic;  // with an error: the help that explains the command
 };
 
 // `args` excludes the program name.

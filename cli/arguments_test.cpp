@@ -117,6 +117,9 @@ TEST(HestleArguments, RefusesUnusableCommandLines) {
     ParsedArguments parsed = parseArguments(args);
     EXPECT_FALSE(parsed.invocation.has_value()) << error;
     EXPECT_EQ(parsed.error, error);
+    // A command's own mistakes point to that command's help.
+    std::string command = error.substr(0, error.find(':'));
+    EXPECT_EQ(parsed.helpTopic, helpText(command).empty() ? "" : command) << error;
   }
 }
 

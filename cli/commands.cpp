@@ -11,16 +11,14 @@
 #include "cli/printable.h"
 #include "cli/status_report.h"
 
-namespace {
-
 constexpr auto kFollowInterval = std::chrono::milliseconds(250);
 
-double secondsNow() {
+static double readWallClock() {
   using namespace std::chrono;
   return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
-int fail(std::ostream& err, const std::string& message) {
+static int fail(std::ostream& err, const std::string& message) {
   err << "hestle: " << message << "\n";
   return 1;
 }
@@ -28,14 +26,14 @@ int fail(std::ostream& err, const std::string& message) {
 // Loads, changes and saves the settings; prints what changed and whether
 // hestled is there to act on it.
 template <typename Change>
-int changeSettings(const Invocation& inv, std::ostream& out, std::ostream& err, Change change) {
+static int changeSettings(const Invocation& inv, std::ostream& out, std::ostream& err, Change change) {
   LoadedConfig loaded = loadConfig(inv.dataDir);
   if (!loaded.config) return fail(err, loaded.error);
   ChargeConfig config = *loaded.config;
   std::string message = change(config);
   if (std::string error = saveConfig(inv.dataDir, config); !error.empty()) return fail(err, error);
   out << message;
-  StatusReport report = gatherStatus(inv.dataDir, secondsNow());
+  StatusReport report = gatherStatus(inv.dataDir, readWallClock());
   if (report.daemon == DaemonState::running) {
     out << "hestled applies it within about ten seconds.\n";
   } else {
@@ -44,12 +42,12 @@ int changeSettings(const Invocation& inv, std::ostream& out, std::ostream& err, 
   return 0;
 }
 
-std::string limitOffNote(const ChargeConfig& config) {
+static std::string noteLimitOff(const ChargeConfig& config) {
   if (config.chargeLimitEnabled) return "";
   return "Note: a calibration cycle runs only while the charge limit is on (hestle limit PERCENT).\n";
 }
 
-int runLimit(const Invocation& inv, std::ostream& out, std::ostream& err) {
+static int runLimit(const Invocation& inv, std::ostream& out, std::ostream& err) {
   return changeSettings(inv, out, err, [&](ChargeConfig& config) {
     if (!inv.limitPercent) {
       config.chargeLimitEnabled = false;
@@ -63,7 +61,7 @@ int runLimit(const Invocation& inv, std::ostream& out, std::ostream& err) {
   });
 }
 
-int runCalibrate(const Invocation& inv, std::ostream& out, std::ostream& err) {
+static int runCalibrate(const Invocation& inv, std::ostream& out, std::ostream& err) {
   return changeSettings(inv, out, err, [&](ChargeConfig& config) {
     switch (inv.calibrateAction) {
       case CalibrateAction::off:
@@ -74,26 +72,26 @@ int runCalibrate(const Invocation& inv, std::ostream& out, std::ostream& err) {
         if (inv.intervalDays) config.calibrationIntervalDays = *inv.intervalDays;
         int64_t days = config.calibrationIntervalDays;
         return "Calibration on: a cycle every " + std::to_string(days) + (days == 1 ? " day" : " days") +
-               ".\n" + limitOffNote(config);
+               ".\n" + noteLimitOff(config);
       }
       case CalibrateAction::now:
         config.calibrationEnabled = true;
         config.lastCalibrationTimestamp = 0.0;
         return "A calibration cycle is due now; it starts while the adapter is connected.\n" +
-               limitOffNote(config);
+               noteLimitOff(config);
     }
     return std::string();
   });
 }
 
-int runStatus(const Invocation& inv, std::ostream& out) {
-  double now = secondsNow();
+static int runStatus(const Invocation& inv, std::ostream& out) {
+  double now = readWallClock();
   StatusReport report = gatherStatus(inv.dataDir, now);
   out << (inv.json ? formatStatusJson(report) : formatStatusText(report, now));
   return out ? 0 : 1;
 }
 
-int runLog(const Invocation& inv, std::ostream& out, std::ostream& err) {
+static int runLog(const Invocation& inv, std::ostream& out, std::ostream& err) {
   const std::string path = logFilePath(inv.dataDir);
   std::string error;
   auto log = openLog(path, error);
@@ -108,13 +106,13 @@ int runLog(const Invocation& inv, std::ostream& out, std::ostream& err) {
   return out ? 0 : 1;
 }
 
-}  // namespace
 
 int runHestle(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   ParsedArguments parsed = parseArguments(args);
   if (!parsed.invocation) {
+    std::string help = parsed.helpTopic.empty() ? "hestle --help" : "hestle " + parsed.helpTopic + " --help";
     err << "hestle: " << parsed.error << "\n"
-        << "Try 'hestle --help'.\n";
+        << "Try '" << help << "'.\n";
     return 2;
   }
   const Invocation& inv = *parsed.invocation;

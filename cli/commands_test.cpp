@@ -118,8 +118,8 @@ TEST(HestleCommands, RefusedValuesChangeNothing) {
     Result r = hestle(dir, args);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("hestle: ", 0), 0u);
-    EXPECT_NE(r.err.find("Try 'hestle --help'."), std::string::npos);
+    EXPECT_EQ(r.err.rfind("hestle: " + args[0] + ": ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("\nTry 'hestle " + args[0] + " --help'.\n"), std::string::npos) << r.err;
     EXPECT_EQ(readWholeFile(dir.file("config.json")), bytes);
   }
 }

@@ -151,4 +151,59 @@ TEST(HestleProcess, LogFollowPrintsWhatIsAppended) {
   EXPECT_EQ(readWholeFile(io.file("err")), "");
 }
 
+#ifdef HESTLED_PATH
+std::optional<ChargeStatus> publishedStatus(const TempDir& data) {
+  return decodeChargeStatus(readWholeFile(data.file("status.json")));
+}
+
+// A real hestled, 20 times faster than real time: hestle's settings reach it
+// within one pass, and hestle reads back what it did.
+TEST(HestleProcess, RealDaemonActsOnALimitWithinOnePass) {
+  TempDir data;
+  TempDir io;
+  writeWholeFile(io.file("machine.json"), R"({"firmware":"tahoe","battery":{"percent":95,"pluggedIn":true}})");
+  ChildGuard daemon{spawn(HESTLED_PATH,
+                          {"--data-dir", data.path(), "--machine", io.file("machine.json"), "--speed", "20"},
+                          io.file("hestled.out"), io.file("hestled.err"))};
+  ASSERT_TRUE(eventually([&] {
+    auto status = publishedStatus(data);
+    return status && status->daemonRunning;
+  })) << readWholeFile(io.file("hestled.err"));
+  EXPECT_FALSE(publishedStatus(data)->chargingInhibited);  // no config: the limit is off
+
+  Outcome run = hestle({"--data-dir", data.path(), "limit", "80"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Charge limit set to 80%.\nhestled applies it within about ten seconds.\n");
+  EXPECT_EQ(fileMode(data.file("config.json")), 0666u);
+
+  // The pass after the one that published `seen` started after the write.
+  auto seen = publishedStatus(data);
+  ASSERT_TRUE(seen.has_value());
+  std::optional<ChargeStatus> next;
+  ASSERT_TRUE(eventually([&] {
+    next = publishedStatus(data);
+    return next && next->lastUpdate > seen->lastUpdate;
+  }));
+  EXPECT_TRUE(next->chargingInhibited);
+  EXPECT_GT(next->batteryPercent, 80);
+  EXPECT_TRUE(std::regex_search(readWholeFile(data.file("daemon.log")),
+                                std::regex("\\] ACTION: Battery 9[0-9]% > 80% \xE2\x80\x94 disabling adapter\n")))
+      << readWholeFile(data.file("daemon.log"));
+
+  run = hestle({"--data-dir", data.path(), "status"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("hestled:      running (last update ", 0), 0u) << run.out;
+  EXPECT_TRUE(std::regex_search(run.out, std::regex("\nBattery:      9[0-9]%\n"))) << run.out;
+  EXPECT_NE(run.out.find("\nCharging:     held off at the limit\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nCharge limit: 80%\n"), std::string::npos) << run.out;
+
+  kill(daemon.pid, SIGTERM);
+  EXPECT_EQ(waitFor(daemon.pid), 0);
+  run = hestle({"--data-dir", data.path(), "status", "--json"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("\"daemon\":\"stopped\",\"daemonAlive\":false"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\"chargeLimitEnabled\":true,\"chargeLimitPercent\":80"), std::string::npos) << run.out;
+}
+#endif
+
 }  // namespace

@@ -8,12 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
 constexpr off_t kChunk = 64 * 1024;
 
 // Reads [from, to) of `fd`; fewer bytes when the file is shorter.
-std::string readRange(int fd, off_t from, off_t to) {
+static std::string readRange(int fd, off_t from, off_t to) {
   std::string bytes;
   bytes.resize(static_cast<size_t>(std::max<off_t>(0, to - from)));
   size_t done = 0;
@@ -28,7 +26,7 @@ std::string readRange(int fd, off_t from, off_t to) {
 }
 
 // Everything from `log.offset` to the current end.
-std::string readToEnd(OpenLog& log) {
+static std::string readToEnd(OpenLog& log) {
   std::string out;
   char buffer[kChunk];
   for (;;) {
@@ -41,7 +39,6 @@ std::string readToEnd(OpenLog& log) {
   return out;
 }
 
-}  // namespace
 
 std::optional<OpenLog> openLog(const std::string& path, std::string& error) {
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

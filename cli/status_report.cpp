@@ -13,9 +13,7 @@
 #include "cli/printable.h"
 #include "store/safe_file.h"
 
-namespace {
-
-const char* stateName(DaemonState state) {
+static const char* nameState(DaemonState state) {
   switch (state) {
     case DaemonState::running: return "running";
     case DaemonState::stopped: return "stopped";
@@ -26,7 +24,7 @@ const char* stateName(DaemonState state) {
   return "unreadable";
 }
 
-const char* sourceName(SettingsSource source) {
+static const char* nameSource(SettingsSource source) {
   switch (source) {
     case SettingsSource::file: return "file";
     case SettingsSource::defaults: return "defaults";
@@ -36,7 +34,7 @@ const char* sourceName(SettingsSource source) {
 }
 
 // "42 s", "5 min", "3 h", "12 days": whole units, rounded down.
-std::string formatAge(double seconds) {
+static std::string formatAge(double seconds) {
   if (!(seconds > 0)) return "0 s";
   if (seconds < 120) return std::to_string(static_cast<long long>(seconds)) + " s";
   if (seconds < 7200) return std::to_string(static_cast<long long>(seconds / 60)) + " min";
@@ -45,7 +43,7 @@ std::string formatAge(double seconds) {
   return std::to_string(static_cast<long long>(seconds / 86400)) + " days";
 }
 
-std::string formatLocalTime(double timestamp) {
+static std::string formatLocalTime(double timestamp) {
   if (!std::isfinite(timestamp) || std::fabs(timestamp) > 1e12) return "an unreadable time";
   auto t = static_cast<time_t>(timestamp);
   struct tm local {};
@@ -55,14 +53,14 @@ std::string formatLocalTime(double timestamp) {
   return text;
 }
 
-std::string line(const std::string& label, const std::string& value) {
+static std::string formatLine(const std::string& label, const std::string& value) {
   std::string text = label + ":";
   if (text.size() < 14) text.resize(14, ' ');
   else text += ' ';
   return text + value + "\n";
 }
 
-std::string describeDaemon(const StatusReport& report) {
+static std::string describeDaemon(const StatusReport& report) {
   switch (report.daemon) {
     case DaemonState::running:
       return "running (last update " + formatAge(report.ageSeconds) + " ago)";
@@ -79,7 +77,7 @@ std::string describeDaemon(const StatusReport& report) {
   return "UNKNOWN";
 }
 
-std::string describeCalibration(const ChargeConfig& settings, double now) {
+static std::string describeCalibration(const ChargeConfig& settings, double now) {
   if (!settings.calibrationEnabled) return "off";
   std::string text = "every " + std::to_string(settings.calibrationIntervalDays) +
                      (settings.calibrationIntervalDays == 1 ? " day" : " days") + ", last ";
@@ -94,7 +92,6 @@ std::string describeCalibration(const ChargeConfig& settings, double now) {
   return text;
 }
 
-}  // namespace
 
 DaemonState judgeDaemon(const ChargeStatus& status, double now) {
   if (!status.daemonRunning) return DaemonState::stopped;
@@ -134,21 +131,21 @@ StatusReport gatherStatus(const std::string& dataDir, double now) {
 }
 
 std::string formatStatusText(const StatusReport& report, double now) {
-  std::string text = line("hestled", describeDaemon(report));
+  std::string text = formatLine("hestled", describeDaemon(report));
   const bool running = report.daemon == DaemonState::running && report.status;
   if (running) {
     const ChargeStatus& s = *report.status;
-    text += line("Battery", std::to_string(s.batteryPercent) + "%");
-    text += line("Charging", s.chargingInhibited ? "held off at the limit" : "allowed");
+    text += formatLine("Battery", std::to_string(s.batteryPercent) + "%");
+    text += formatLine("Charging", s.chargingInhibited ? "held off at the limit" : "allowed");
     if (s.calibrationActive) {
-      text += line("Cycle", printableText(s.calibrationPhase.value_or("in progress")));
+      text += formatLine("Cycle", printableText(s.calibrationPhase.value_or("in progress")));
     } else {
-      text += line("Cycle", "none in progress");
+      text += formatLine("Cycle", "none in progress");
     }
   } else {
-    text += line("Battery", "unknown (hestled is not running)");
+    text += formatLine("Battery", "unknown (hestled is not running)");
     if (report.daemon == DaemonState::stale && report.status && report.status->chargingInhibited) {
-      text += line("Warning",
+      text += formatLine("Warning",
                    "hestled stopped without its clean shutdown while holding charging off; "
                    "charging may still be inhibited");
     }
@@ -156,11 +153,11 @@ std::string formatStatusText(const StatusReport& report, double now) {
 
   const ChargeConfig& c = report.settings;
   if (report.settingsSource == SettingsSource::unusable) {
-    text += line("Warning", printableText(report.settingsError));
+    text += formatLine("Warning", printableText(report.settingsError));
   }
-  text += line("Charge limit", c.chargeLimitEnabled ? std::to_string(c.chargeLimitPercent) + "%"
+  text += formatLine("Charge limit", c.chargeLimitEnabled ? std::to_string(c.chargeLimitPercent) + "%"
                                                     : std::string("off (charges to 100%)"));
-  text += line("Calibration", describeCalibration(c, now));
+  text += formatLine("Calibration", describeCalibration(c, now));
   return text;
 }
 
@@ -168,7 +165,7 @@ std::string formatStatusJson(const StatusReport& report) {
   using nlohmann::ordered_json;
   const bool running = report.daemon == DaemonState::running && report.status;
   ordered_json j;
-  j["daemon"] = stateName(report.daemon);
+  j["daemon"] = nameState(report.daemon);
   j["daemonAlive"] = running;
   j["statusAgeSeconds"] = report.status ? ordered_json(report.ageSeconds) : ordered_json(nullptr);
   if (running) {
@@ -190,7 +187,7 @@ std::string formatStatusJson(const StatusReport& report) {
   j["calibrationEnabled"] = c.calibrationEnabled;
   j["calibrationIntervalDays"] = c.calibrationIntervalDays;
   j["lastCalibrationTimestamp"] = c.lastCalibrationTimestamp;
-  j["settings"] = sourceName(report.settingsSource);
+  j["settings"] = nameSource(report.settingsSource);
   j["settingsError"] = report.settingsError.empty() ? ordered_json(nullptr) : ordered_json(report.settingsError);
   return j.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n";
 }
