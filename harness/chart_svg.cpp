@@ -1,0 +1,277 @@
+// Hand-written SVG of a simulated run.
+#include "harness/chart_svg.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <optional>
+
+namespace {
+
+constexpr double kWidth = 1200.0;
+constexpr double kLeft = 130.0;   // room for the row labels
+constexpr double kRight = 30.0;
+constexpr double kTop = 90.0;     // title, subtitle, description, event labels
+constexpr double kPlotHeight = 300.0;
+constexpr double kRowHeight = 16.0;
+constexpr double kRowGap = 6.0;
+constexpr double kPlotWidth = kWidth - kLeft - kRight;
+
+struct Phase {
+  CalibrationPhase phase;
+  const char* colour;
+};
+constexpr Phase kPhaseColours[] = {
+    {CalibrationPhase::discharging, "#9ecae1"},
+    {CalibrationPhase::charging, "#fdae6b"},
+    {CalibrationPhase::holding, "#fc9272"},
+    {CalibrationPhase::drainingBack, "#bcbddc"},
+};
+
+const char* phaseColour(CalibrationPhase phase) {
+  for (const auto& p : kPhaseColours)
+    if (p.phase == phase) return p.colour;
+  return nullptr;
+}
+
+const char* ledColour(uint8_t led) {
+  switch (led) {
+    case 3: return "#2ca02c";
+    case 4: return "#ff7f0e";
+    case 0: return "#d9d9d9";
+    default: return "#7f7f7f";
+  }
+}
+
+std::string num(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f", v);
+  std::string s = buf;
+  if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
+  return s;
+}
+
+std::string escapeXml(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+struct Scale {
+  double start, end;
+  double x(double t) const {
+    const double span = end > start ? end - start : 1.0;
+    return kLeft + std::clamp((t - start) / span, 0.0, 1.0) * kPlotWidth;
+  }
+  static double y(double percent) { return kTop + (1.0 - std::clamp(percent, 0.0, 100.0) / 100.0) * kPlotHeight; }
+};
+
+// Runs of equal value: calls `draw(from, to, value)` for each maximal run.
+template <typename Value>
+void forEachRun(const std::vector<TraceSample>& samples, double end,
+                const std::function<Value(const TraceSample&)>& valueOf,
+                const std::function<void(double, double, const Value&)>& draw) {
+  size_t i = 0;
+  while (i < samples.size()) {
+    const Value value = valueOf(samples[i]);
+    size_t j = i + 1;
+    while (j < samples.size() && valueOf(samples[j]) == value) ++j;
+    const double to = j < samples.size() ? samples[j].t : std::max(end, samples[i].t);
+    draw(samples[i].t, to, value);
+    i = j;
+  }
+}
+
+// Hours between axis ticks: about a dozen ticks at most.
+double tickHours(double spanHours) {
+  for (double step : {1.0, 2.0, 3.0, 6.0, 12.0, 24.0, 48.0, 168.0})
+    if (spanHours / step <= 12.0) return step;
+  return 24.0 * 30;
+}
+
+double roundTenth(double v) { return std::round(v * 10.0) / 10.0; }
+
+// Edges are rounded before the width is taken, so that runs side by side
+// meet without a seam; a run of a single pass stays visible as a hairline.
+void appendRect(std::string& svg, double x0, double x1, double y, double h, const char* fill,
+                const char* extra = "") {
+  if (x1 <= x0) return;
+  const double left = roundTenth(x0);
+  const double width = std::max(roundTenth(x1) - left, 0.5);
+  svg += "<rect x=\"" + num(left) + "\" y=\"" + num(y) + "\" width=\"" + num(width) + "\" height=\"" + num(h) +
+         "\" fill=\"" + fill + "\"" + extra + "/>\n";
+}
+
+std::string percentPoints(const std::vector<TraceSample>& samples, const Scale& scale) {
+  // Per pixel column keep the first, lowest, highest and last sample, in time order.
+  std::string points;
+  size_t i = 0;
+  while (i < samples.size()) {
+    const long column = std::lround(std::floor(scale.x(samples[i].t)));
+    size_t j = i, lo = i, hi = i;
+    while (j < samples.size() && std::lround(std::floor(scale.x(samples[j].t))) == column) {
+      if (samples[j].percent < samples[lo].percent) lo = j;
+      if (samples[j].percent > samples[hi].percent) hi = j;
+      ++j;
+    }
+    size_t keep[] = {i, std::min(lo, hi), std::max(lo, hi), j - 1};
+    size_t last = samples.size();
+    for (size_t k : keep) {
+      if (k == last) continue;
+      last = k;
+      points += num(scale.x(samples[k].t)) + "," + num(Scale::y(samples[k].percent)) + " ";
+    }
+    i = j;
+  }
+  if (!points.empty()) points.pop_back();
+  return points;
+}
+
+}  // namespace
+
+std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo& info) {
+  const Scale scale{info.start, info.end};
+  struct Row {
+    const char* label;
+    std::function<std::optional<const char*>(const TraceSample&)> fill;  // none: nothing drawn
+  };
+  const std::vector<Row> rows = {
+      {"Plugged in", [](const TraceSample& s) { return s.pluggedIn ? std::optional("#636363") : std::nullopt; }},
+      {"Adapter off", [](const TraceSample& s) { return s.smcAdapterDisabled ? std::optional("#d62728") : std::nullopt; }},
+      {"Charge inhibited",
+       [](const TraceSample& s) { return s.smcChargeInhibited ? std::optional("#9467bd") : std::nullopt; }},
+      {"Charging", [](const TraceSample& s) { return s.charging ? std::optional("#1f77b4") : std::nullopt; }},
+      {"LED", [](const TraceSample& s) { return std::optional(ledColour(s.led)); }},
+  };
+  const double rowsTop = kTop + kPlotHeight + 14.0;
+  const double axisY = rowsTop + static_cast<double>(rows.size()) * (kRowHeight + kRowGap) + 4.0;
+  const double legendY = axisY + 44.0;
+  const double height = legendY + 40.0;
+
+  std::string svg;
+  svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(kWidth) + "\" height=\"" + num(height) +
+         "\" viewBox=\"0 0 " + num(kWidth) + " " + num(height) +
+         "\" font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" font-size=\"12\">\n";
+  svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+  svg += "<text x=\"" + num(kLeft) + "\" y=\"22\" font-size=\"17\" font-weight=\"bold\">" + escapeXml(info.title) +
+         "</text>\n";
+  svg += "<text x=\"" + num(kLeft) + "\" y=\"40\" fill=\"#444444\">" + escapeXml(info.subtitle) + "</text>\n";
+  if (!info.description.empty())
+    svg += "<text x=\"" + num(kLeft) + "\" y=\"57\" fill=\"#444444\" font-style=\"italic\">" +
+           escapeXml(info.description) + "</text>\n";
+
+  // Calibration phases as bands behind everything else in the plot.
+  svg += "<g class=\"phases\">\n";
+  forEachRun<CalibrationPhase>(
+      samples, info.end, [](const TraceSample& s) { return s.phase; },
+      [&](double from, double to, const CalibrationPhase& phase) {
+        if (const char* colour = phaseColour(phase))
+          appendRect(svg, scale.x(from), scale.x(to), kTop, kPlotHeight, colour, " fill-opacity=\"0.55\"");
+      });
+  svg += "</g>\n";
+
+  // Percent grid and labels.
+  svg += "<g class=\"grid\" stroke=\"#e0e0e0\">\n";
+  for (int p = 0; p <= 100; p += 20)
+    svg += "<line x1=\"" + num(kLeft) + "\" y1=\"" + num(Scale::y(p)) + "\" x2=\"" + num(kLeft + kPlotWidth) +
+           "\" y2=\"" + num(Scale::y(p)) + "\"/>\n";
+  svg += "</g>\n<g class=\"percent-labels\" text-anchor=\"end\" fill=\"#444444\">\n";
+  for (int p = 0; p <= 100; p += 20)
+    svg += "<text x=\"" + num(kLeft - 6) + "\" y=\"" + num(Scale::y(p) + 4) + "\">" + std::to_string(p) + "%</text>\n";
+  svg += "</g>\n";
+
+  // The limit, dashed, while limiting is on; values beyond 0..100 are drawn at the edge.
+  svg += "<g class=\"limit\" stroke=\"#d62728\" stroke-width=\"1.5\" stroke-dasharray=\"6,4\" fill=\"none\">\n";
+  forEachRun<std::optional<int64_t>>(
+      samples, info.end, [](const TraceSample& s) { return s.limit; },
+      [&](double from, double to, const std::optional<int64_t>& limit) {
+        if (!limit) return;
+        const double y = Scale::y(static_cast<double>(*limit));
+        svg += "<line x1=\"" + num(scale.x(from)) + "\" y1=\"" + num(y) + "\" x2=\"" + num(scale.x(to)) + "\" y2=\"" +
+               num(y) + "\"/>\n";
+      });
+  svg += "</g>\n";
+
+  // Scenario events.
+  svg += "<g class=\"events\" font-size=\"10\" fill=\"#555555\">\n";
+  for (size_t k = 0; k < info.markers.size(); ++k) {
+    const double x = scale.x(info.markers[k].t);
+    svg += "<line x1=\"" + num(x) + "\" y1=\"" + num(kTop) + "\" x2=\"" + num(x) + "\" y2=\"" +
+           num(kTop + kPlotHeight) + "\" stroke=\"#888888\" stroke-dasharray=\"1,3\"/>\n";
+    const double labelY = kTop - 6.0 - static_cast<double>(k % 2) * 11.0;
+    svg += "<text x=\"" + num(x + 2) + "\" y=\"" + num(labelY) + "\">" + escapeXml(info.markers[k].label) +
+           "</text>\n";
+  }
+  svg += "</g>\n";
+
+  // The battery.
+  svg += "<polyline class=\"percent\" fill=\"none\" stroke=\"#1f4e9c\" stroke-width=\"2\" stroke-linejoin=\"round\" points=\"" +
+         percentPoints(samples, scale) + "\"/>\n";
+  svg += "<rect x=\"" + num(kLeft) + "\" y=\"" + num(kTop) + "\" width=\"" + num(kPlotWidth) + "\" height=\"" +
+         num(kPlotHeight) + "\" fill=\"none\" stroke=\"#999999\"/>\n";
+
+  // State rows.
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const double y = rowsTop + static_cast<double>(r) * (kRowHeight + kRowGap);
+    svg += "<g class=\"row\">\n<text x=\"" + num(kLeft - 6) + "\" y=\"" + num(y + 12) + "\" text-anchor=\"end\">" +
+           rows[r].label + "</text>\n";
+    appendRect(svg, kLeft, kLeft + kPlotWidth, y, kRowHeight, "#f4f4f4");
+    forEachRun<std::optional<const char*>>(
+        samples, info.end, rows[r].fill, [&](double from, double to, const std::optional<const char*>& fill) {
+          if (fill) appendRect(svg, scale.x(from), scale.x(to), y, kRowHeight, *fill);
+        });
+    svg += "</g>\n";
+  }
+
+  // Time axis in hours from the start.
+  const double spanHours = (info.end - info.start) / 3600.0;
+  const double step = tickHours(spanHours);
+  svg += "<g class=\"axis\" fill=\"#444444\" text-anchor=\"middle\">\n";
+  svg += "<line x1=\"" + num(kLeft) + "\" y1=\"" + num(axisY) + "\" x2=\"" + num(kLeft + kPlotWidth) + "\" y2=\"" +
+         num(axisY) + "\" stroke=\"#444444\"/>\n";
+  for (double h = 0.0; h <= spanHours + 1e-9; h += step) {
+    const double x = scale.x(info.start + h * 3600.0);
+    svg += "<line x1=\"" + num(x) + "\" y1=\"" + num(axisY) + "\" x2=\"" + num(x) + "\" y2=\"" + num(axisY + 5) +
+           "\" stroke=\"#444444\"/>\n";
+    svg += "<text x=\"" + num(x) + "\" y=\"" + num(axisY + 18) + "\">" + num(h) + "</text>\n";
+  }
+  svg += "<text x=\"" + num(kLeft + kPlotWidth / 2) + "\" y=\"" + num(axisY + 34) + "\">hours since start</text>\n";
+  svg += "</g>\n";
+
+  // Legend.
+  struct Entry {
+    std::string swatch;
+    const char* label;
+  };
+  const std::vector<Entry> legend = {
+      {"<line x1=\"0\" y1=\"6\" x2=\"22\" y2=\"6\" stroke=\"#1f4e9c\" stroke-width=\"2\"/>", "battery %"},
+      {"<line x1=\"0\" y1=\"6\" x2=\"22\" y2=\"6\" stroke=\"#d62728\" stroke-width=\"1.5\" stroke-dasharray=\"6,4\"/>",
+       "limit"},
+      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kPhaseColours[0].colour + "\"/>", "discharging to 15%"},
+      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kPhaseColours[1].colour + "\"/>", "charging to 100%"},
+      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kPhaseColours[2].colour + "\"/>", "holding at 100%"},
+      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kPhaseColours[3].colour + "\"/>", "draining to limit"},
+      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + ledColour(3) + "\"/>", "LED green"},
+      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + ledColour(4) + "\"/>", "LED orange"},
+      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + ledColour(0) + "\"/>", "LED system"},
+  };
+  svg += "<g class=\"legend\">\n";
+  double x = kLeft;
+  for (const auto& e : legend) {
+    svg += "<g transform=\"translate(" + num(x) + "," + num(legendY) + ")\">" + e.swatch + "<text x=\"" +
+           num(e.swatch.rfind("<line", 0) == 0 ? 27 : 19) + "\" y=\"11\">" + e.label + "</text></g>\n";
+    x += 28.0 + 7.0 * static_cast<double>(std::string_view(e.label).size());
+  }
+  svg += "</g>\n</svg>\n";
+  return svg;
+}

@@ -1,0 +1,62 @@
+// The printed summary of a simulated run.
+#include "harness/run_summary.h"
+
+#include <cstdio>
+
+#include "harness/run_stats.h"
+#include "harness/time_string.h"
+
+static std::string fixed(double value, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+  return buf;
+}
+
+static std::string share(double part, double whole) {
+  return whole > 0 ? fixed(100.0 * part / whole, 0) + "%" : "0%";
+}
+
+std::string summarizeRun(const Scenario& scenario, const RunResult& result, const std::string& outDir) {
+  std::vector<double> eventTimes;
+  for (const auto& e : scenario.events) eventTimes.push_back(scenario.start + e.at);
+  const double end = scenario.start + scenario.hours * 3600.0;
+  const RunStats st = computeRunStats(result.samples, end, eventTimes);
+  const auto log = readLogMessages(outDir + "/daemon.log");
+  const double span = end - scenario.start;
+
+  std::string out;
+  out += "Scenario " + scenario.name + " (firmware " + scenario.firmwareName + ")";
+  if (!scenario.description.empty()) out += ": " + scenario.description;
+  out += "\n";
+  out += "  simulated " + formatDuration(result.end - scenario.start) + " of " + formatDuration(span) + " in " +
+         fixed(result.realSeconds, 2) + " s real time, " + std::to_string(st.passes) + " passes; exit status " +
+         std::to_string(result.exitStatus) + "\n";
+  if (!result.samples.empty()) {
+    out += "  battery " + fixed(st.firstPercent, 1) + "% -> " + fixed(st.lastPercent, 1) + "% (lowest " +
+           fixed(st.minPercent, 1) + "%, highest " + fixed(st.maxPercent, 1) + "%)\n";
+    if (st.firstHeldAt)
+      out += "  at the limit from " + formatDuration(*st.firstHeldAt) + " on: " + std::to_string(st.heldPasses) +
+             " plugged-in passes, reading between limit -" + std::to_string(st.maxBelowLimit) + " and +" +
+             std::to_string(st.maxAboveLimit) + "\n";
+    else
+      out += "  never held at a limit\n";
+    std::string phases;
+    for (auto p : st.phaseOrder) phases += (phases.empty() ? "" : " -> ") + std::string(rawValue(p));
+    out += "  calibration: " + phases + " (" + std::to_string(st.completedCalibrations) + " completed)\n";
+    out += "  adapter off " + formatDuration(st.adapterOffSeconds) + ", charging inhibited " +
+           formatDuration(st.chargeInhibitedSeconds) + ", unplugged " + formatDuration(st.unpluggedSeconds) + "\n";
+    out += "  LED: green " + share(st.ledSeconds.count(3) ? st.ledSeconds.at(3) : 0, span) + ", orange " +
+           share(st.ledSeconds.count(4) ? st.ledSeconds.at(4) : 0, span) + ", system " +
+           share(st.ledSeconds.count(0) ? st.ledSeconds.at(0) : 0, span) + "\n";
+  }
+  out += "  log: " + std::to_string(log.size()) + " lines, " +
+         std::to_string(countMessagesStartingWith(log, "ACTION: ")) + " ACTION, " +
+         std::to_string(countMessagesStartingWith(log, "Calibration: ")) + " Calibration, " +
+         std::to_string(countMessagesStartingWith(log, "WARNING: ")) + " WARNING, " +
+         std::to_string(countMessagesStartingWith(log, "ERROR: ") + countMessagesStartingWith(log, "FATAL: ")) +
+         " ERROR/FATAL\n";
+  out += "  live objects after the run: " + std::to_string(result.objects.cfLive) + " CF, " +
+         std::to_string(result.objects.ioLive) + " IOKit\n";
+  out += "  files in " + outDir + ": daemon.log config.json status.json trace.jsonl chart.svg\n";
+  return out;
+}

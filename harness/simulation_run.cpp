@@ -1,0 +1,137 @@
+// The in-process run of a scenario: machine, data directory, events, trace, chart.
+#include "harness/simulation_run.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include "daemon/globals.h"
+#include "daemon/shutdown.h"
+#include "daemon/startup.h"
+#include "harness/chart_svg.h"
+#include "harness/scenario_events.h"
+#include "harness/time_string.h"
+#include "store/charge_config.h"
+
+namespace {
+
+// Sends fd 2 to /dev/null for the lifetime of the object.
+class StderrSilencer {
+ public:
+  explicit StderrSilencer(bool active) {
+    if (!active) return;
+    std::fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+    if (null >= 0) close(null);
+  }
+  ~StderrSilencer() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+  }
+  StderrSilencer(const StderrSilencer&) = delete;
+  StderrSilencer& operator=(const StderrSilencer&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+void prepareOutDir(const std::string& outDir) {
+  std::filesystem::create_directories(outDir);
+  for (const char* name : {"daemon.log", "config.json", "status.json", "trace.jsonl", "chart.svg"})
+    std::filesystem::remove(std::filesystem::path(outDir) / name);
+}
+
+std::string chartSubtitle(const Scenario& scenario, const RunResult& result) {
+  std::string text = "firmware " + scenario.firmwareName + " · " + formatDuration(scenario.hours * 3600.0) +
+                     " simulated · " + std::to_string(result.samples.empty() ? 0 : result.samples.back().pass) +
+                     " passes · exit status " + std::to_string(result.exitStatus);
+  return text;
+}
+
+}  // namespace
+
+RunResult runScenario(const Scenario& scenario, const std::string& outDir, const RunOptions& options) {
+  const auto realStart = std::chrono::steady_clock::now();
+  prepareOutDir(outDir);
+  simmac::boot(scenario.machine);
+  simmac::setRecordSmcExchanges(false);
+  simmac::clearSchedule();
+  if (scenario.config) placeScenarioConfig(outDir, scenario.config);
+
+  const double end = scenario.start + scenario.hours * 3600.0;
+  bool batteryPresent = scenario.machine.battery.has_value();
+  ChartInfo chart;
+  chart.title = scenario.name;
+  chart.description = scenario.description;
+  chart.start = scenario.start;
+  chart.end = end;
+
+  // Events of the same moment run in file order inside one scheduled action.
+  for (size_t i = 0; i < scenario.events.size();) {
+    size_t j = i;
+    while (j < scenario.events.size() && scenario.events[j].at == scenario.events[i].at) ++j;
+    std::vector<ScenarioEvent> group(scenario.events.begin() + static_cast<std::ptrdiff_t>(i),
+                                     scenario.events.begin() + static_cast<std::ptrdiff_t>(j));
+    for (const auto& e : group) chart.markers.push_back({scenario.start + e.at, describeScenarioEvent(e)});
+    simmac::schedule(scenario.start + scenario.events[i].at, [group, &outDir, &batteryPresent] {
+      for (const auto& e : group) {
+        if (e.batteryService) batteryPresent = *e.batteryService;
+        applyScenarioEvent(e, outDir);
+      }
+    });
+    i = j;
+  }
+  simmac::schedule(end, [] { requestStop(); });
+
+  RunResult result;
+  std::ofstream trace(outDir + "/trace.jsonl", std::ios::binary | std::ios::trunc);
+  simmac::setWaitHook([&](double t) {
+    TraceSample sample = takeTraceSample(true);
+    sample.batteryPresent = batteryPresent;
+    trace << traceLine(sample) << '\n';
+    sample.keys.clear();
+    sample.keys.shrink_to_fit();
+    result.samples.push_back(std::move(sample));
+    // Should the scheduled stop ever be missed, the run still ends.
+    if (t >= end && !stopRequested()) requestStop();
+  });
+
+  {
+    StderrSilencer silencer(!options.echoLog);
+    clearStopRequest();  // a stop served in an earlier run of this process
+    result.exitStatus = runDaemon(outDir);
+  }
+  simmac::setWaitHook(nullptr);
+  simmac::clearSchedule();
+  trace.close();
+  // What the process's exit would do: the log and the SMC connection, which
+  // the daemon keeps for its whole life, are let go.
+  if (logFile >= 0) {
+    close(logFile);
+    logFile = -1;
+  }
+  if (smcConn != 0) {
+    IOServiceClose(smcConn);
+    smcConn = 0;
+  }
+  result.end = simmac::now();
+  if (!result.samples.empty()) {
+    // The state the shutdown left behind, drawn up to the end of the chart.
+    TraceSample last = takeTraceSample(false);
+    last.batteryPresent = batteryPresent;
+    result.samples.push_back(std::move(last));
+  }
+  result.objects = simmac::objectCounts();
+  result.realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
+
+  chart.subtitle = chartSubtitle(scenario, result);
+  std::ofstream(outDir + "/chart.svg", std::ios::binary | std::ios::trunc) << renderChart(result.samples, chart);
+  return result;
+}
