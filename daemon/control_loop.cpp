@@ -66,8 +66,10 @@ void applyRegulation(const ChargeConfig& config, const BatteryReading& battery) 
   if (!plugged && currentlyInhibited) {
     log("Unplugged — clearing states");
     // The inhibit key persists in the controller: re-enable charging for real,
-    // or the Mac would not charge when plugged in again below the limit.
-    if (!setChargingEnabled(true)) currentlyInhibited = false;
+    // or the Mac would not charge when plugged in again below the limit. A
+    // restore the controller refused keeps the flag, so the next pass tries
+    // again; clearing it would leave charging inhibited with nothing to undo it.
+    setChargingEnabled(true);
     adapterDisabled = false;
     resetMagSafeLED();
     return;

@@ -170,21 +170,51 @@ TEST_F(ControlLoopTest, SwitchingTheLimitOffHandsTheLedBackOnce) {
   EXPECT_TRUE(simmac::smcExchanges().empty());
 }
 
-TEST_F(ControlLoopTest, UnplugWhileInhibitedWhoseRestoreFailsStillClearsTheFlag) {
+TEST_F(ControlLoopTest, UnplugWhileInhibitedWhoseRestoreFailsKeepsTheFlagAndRetries) {
   setConfig(kLimit80);
   ASSERT_TRUE(setChargingEnabled(false));
   simmac::rejectSmcKey("CHTE", false, true);
   simmac::setPluggedIn(false);
+  const std::vector<std::string> attempt = {"Unplugged — clearing states", "setCharging: CHTE=0 (enable) -> false",
+                                            "WARNING: Failed to enable charging!"};
   markLog();
   runControlLoopPass();
-  EXPECT_EQ(newLogMessages(), (std::vector<std::string>{"Unplugged — clearing states",
-                                                         "setCharging: CHTE=0 (enable) -> false",
-                                                         "WARNING: Failed to enable charging!"}));
-  EXPECT_FALSE(currentlyInhibited);
+  EXPECT_EQ(newLogMessages(), attempt);
+  // The controller still inhibits charging, and the flag says so.
+  EXPECT_TRUE(currentlyInhibited);
+  EXPECT_TRUE(simmac::chargeInhibited());
   EXPECT_FALSE(adapterDisabled);
   markLog();
   runControlLoopPass();
+  EXPECT_EQ(newLogMessages(), attempt);
+  // Once the controller takes the write, charging is handed back for good.
+  simmac::rejectSmcKey("CHTE", false, false);
+  runControlLoopPass();
+  EXPECT_FALSE(currentlyInhibited);
+  EXPECT_FALSE(simmac::chargeInhibited());
+  markLog();
+  runControlLoopPass();
   EXPECT_TRUE(newLogMessages().empty());
+}
+
+TEST_F(ControlLoopTest, RefusedRestoreAtUnplugStillLetsTheMacChargeOnceReplugged) {
+  // Found by the hardware matrix (failures that come and go): a restore
+  // refused at unplug used to clear the flag anyway, so plugged back in below
+  // the band the loop saw nothing to re-enable and the Mac never charged.
+  setConfig(kLimit80);
+  simmac::setBatteryPercent(80);
+  runControlLoopPass();
+  ASSERT_TRUE(simmac::chargeInhibited());
+  simmac::setSmcCallFailure(kIOReturnError);
+  simmac::setPluggedIn(false);
+  runControlLoopPass();
+  simmac::setSmcCallFailure(std::nullopt);
+  simmac::setBatteryPercent(60);
+  simmac::setPluggedIn(true);
+  runControlLoopPass();
+  EXPECT_FALSE(currentlyInhibited);
+  EXPECT_FALSE(simmac::chargeInhibited());
+  EXPECT_TRUE(simmac::batteryCharging());
 }
 
 TEST_F(ControlLoopTest, UnpluggedAndReplugggedBelowTheLimitCharges) {

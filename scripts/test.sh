@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: g++, clang++, and clang++ with ASan + UBSan.
+# Builds and runs every test: g++, clang++, and clang++ with ASan + UBSan;
+# then a short run of the libFuzzer targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -17,4 +18,8 @@ for preset in default clang asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" || status=1
 done
+echo "=== fuzz (clang++, libFuzzer, ASan + UBSan)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target config_decode_fuzz config_pass_fuzz
+scripts/fuzz.sh 25 || status=1
 exit $status
