@@ -30,7 +30,8 @@ const std::array<Topic, 5> kTopics{{
      "                   (default: /Library/Application Support/Hestle)\n"
      "  --help           help; also after any command\n"
      "\n"
-     "Exit status: 0 success, 1 failure, 2 unusable command line.\n"},
+     "Exit status: 0 success, 1 failure, 2 unusable command line;\n"
+     "hestle status also 3 when hestled is not running, 4 when its status is stale.\n"},
     {"status",
      "Usage: hestle status [--json]\n"
      "\n"
@@ -39,7 +40,11 @@ const std::array<Topic, 5> kTopics{{
      "counts as running when its status.json is at most 30 seconds old and it\n"
      "has not announced its shutdown.\n"
      "\n"
-     "  --json   one JSON object instead of text\n"},
+     "  --json   one JSON object instead of text\n"
+     "\n"
+     "Exit status: 0 hestled is running, 3 it is not running (it shut down, or\n"
+     "never started), 4 its status is stale (it stopped publishing: crashed or\n"
+     "hung), 1 status.json cannot be read, 2 unusable command line.\n"},
     {"limit",
      "Usage: hestle limit PERCENT\n"
      "       hestle limit off\n"

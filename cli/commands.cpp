@@ -27,11 +27,11 @@ static int fail(std::ostream& err, const std::string& message) {
 // hestled is there to act on it.
 template <typename Change>
 static int changeSettings(const Invocation& inv, std::ostream& out, std::ostream& err, Change change) {
-  LoadedConfig loaded = loadConfig(inv.dataDir);
-  if (!loaded.config) return fail(err, loaded.error);
-  ChargeConfig config = *loaded.config;
-  std::string message = change(config);
-  if (std::string error = saveConfig(inv.dataDir, config); !error.empty()) return fail(err, error);
+  std::string message;
+  bool lockNote = false;
+  std::string error = updateConfig(inv.dataDir, [&](ChargeConfig& config) { message = change(config); }, lockNote);
+  if (lockNote) err << "hestle: note: another process holds the settings lock; changed without it.\n";
+  if (!error.empty()) return fail(err, error);
   out << message;
   StatusReport report = gatherStatus(inv.dataDir, readWallClock());
   if (report.daemon == DaemonState::running) {
@@ -88,7 +88,7 @@ static int runStatus(const Invocation& inv, std::ostream& out) {
   double now = readWallClock();
   StatusReport report = gatherStatus(inv.dataDir, now);
   out << (inv.json ? formatStatusJson(report) : formatStatusText(report, now));
-  return out ? 0 : 1;
+  return out ? statusExitCode(report.daemon) : 1;
 }
 
 static int runLog(const Invocation& inv, std::ostream& out, std::ostream& err) {
@@ -97,9 +97,12 @@ static int runLog(const Invocation& inv, std::ostream& out, std::ostream& err) {
   auto log = openLog(path, error);
   if (!log) return fail(err, error);
   out << printableText(lastLines(*log, inv.logLines)) << std::flush;
+  std::string pending;  // the start of a character whose other bytes are still to come
   while (inv.follow && out) {
     std::this_thread::sleep_for(kFollowInterval);
-    std::string more = readAppended(*log, path);
+    std::string more = pending + readAppended(*log, path);
+    pending = more.substr(more.size() - incompleteUtf8Tail(more));
+    more.resize(more.size() - pending.size());
     if (!more.empty()) out << printableText(more) << std::flush;
   }
   closeLog(*log);

@@ -166,7 +166,7 @@ TEST(HestleCommands, LogPrintsTheLastLinesWithoutControlBytes) {
   writeWholeFile(dir.file("daemon.log"), "[t] one\n[t] two\n[t] three \x1b[31mred\n");
   Result r = hestle(dir, {"log", "-n", "2"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "[t] two\n[t] three ?[31mred\n");
+  EXPECT_EQ(r.out, "[t] two\n[t] three \\x1B[31mred\n");
 
   TempDir empty;
   r = hestle(empty, {"log"});

@@ -116,7 +116,7 @@ TEST(HestleProcess, ExitStatusesAndStreams) {
       {{"--data-dir", dir.path(), "calibrate", "on", "--every", "0"}, 2, "",
        "hestle: calibrate: refusing a calibration interval of 0 days"},
       {{"--data-dir", dir.path(), "limit", "80"}, 1, "", "hestle: " + dir.file("config.json") + " is malformed"},
-      {{"--data-dir", dir.path(), "status"}, 0, "hestled:      NOT RUNNING", ""},
+      {{"--data-dir", dir.path(), "status"}, 3, "hestled:      NOT RUNNING", ""},
       {{"--data-dir", dir.path(), "log"}, 1, "", "hestle: cannot open " + dir.file("daemon.log")},
   };
   for (const auto& c : cases) {
@@ -200,7 +200,7 @@ TEST(HestleProcess, RealDaemonActsOnALimitWithinOnePass) {
   kill(daemon.pid, SIGTERM);
   EXPECT_EQ(waitFor(daemon.pid), 0);
   run = hestle({"--data-dir", data.path(), "status", "--json"});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 3);  // not running
   EXPECT_NE(run.out.find("\"daemon\":\"stopped\",\"daemonAlive\":false"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("\"chargeLimitEnabled\":true,\"chargeLimitPercent\":80"), std::string::npos) << run.out;
 }

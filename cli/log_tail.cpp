@@ -9,6 +9,10 @@
 #include <unistd.h>
 
 constexpr off_t kChunk = 64 * 1024;
+// The most hestle reads of a log at a time, whatever the file holds: more
+// than daemon.log holds before it is rotated. Memory and output stay bounded
+// for a planted file of any size, with or without line feeds.
+constexpr off_t kMaxWindow = 2 * 1024 * 1024;
 
 // Reads [from, to) of `fd`; fewer bytes when the file is shorter.
 static std::string readRange(int fd, off_t from, off_t to) {
@@ -25,17 +29,14 @@ static std::string readRange(int fd, off_t from, off_t to) {
   return bytes;
 }
 
-// Everything from `log.offset` to the current end.
+// What lies between `log.offset` and the end the file has now, at most the
+// last kMaxWindow bytes of it (what is older is skipped).
 static std::string readToEnd(OpenLog& log) {
-  std::string out;
-  char buffer[kChunk];
-  for (;;) {
-    ssize_t n = pread(log.fd, buffer, sizeof buffer, log.offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    out.append(buffer, static_cast<size_t>(n));
-    log.offset += n;
-  }
+  struct stat st {};
+  if (fstat(log.fd, &st) != 0 || st.st_size <= log.offset) return "";
+  const off_t from = std::max(log.offset, st.st_size - kMaxWindow);
+  std::string out = readRange(log.fd, from, st.st_size);
+  log.offset = from + static_cast<off_t>(out.size());
   return out;
 }
 
@@ -65,8 +66,9 @@ std::string lastLines(OpenLog& log, int64_t count) {
   off_t size = fstat(log.fd, &st) == 0 ? st.st_size : 0;
   log.offset = size;
   if (count <= 0 || size == 0) return "";
-  // Widen the window from the end until it holds `count` whole lines or the
-  // whole file.
+  // Widen the window from the end until it holds `count` whole lines, the
+  // whole file, or kMaxWindow bytes; a line cut by the window's start is
+  // left out, unless it is all the window holds.
   off_t window = std::min(size, kChunk);
   for (;;) {
     std::string tail = readRange(log.fd, size - window, size);
@@ -81,7 +83,8 @@ std::string lastLines(OpenLog& log, int64_t count) {
       pos = nl;
     }
     if (window == size) return tail;
-    window = std::min(size, window * 2);
+    if (window == kMaxWindow) return found > 0 ? tail.substr(pos + 1) : tail;
+    window = std::min({size, window * 2, kMaxWindow});
   }
 }
 

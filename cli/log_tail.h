@@ -20,10 +20,12 @@ std::optional<OpenLog> openLog(const std::string& path, std::string& error);
 void closeLog(OpenLog& log);
 
 // The last `count` lines of the file (a final line without a line feed counts
-// as one); afterwards `log.offset` is the end of what was read.
+// as one), from its last 2 MiB at most; afterwards `log.offset` is the end of
+// what was read.
 std::string lastLines(OpenLog& log, int64_t count);
 
-// What was written since `log.offset`. When the file has been truncated, reads
+// What was written since `log.offset`, at most its last 2 MiB (what is older
+// is skipped). When the file has been truncated, reads
 // again from its start; when `path` now names another file (replaced or
 // recreated), switches to that file and reads it from its start.
 std::string readAppended(OpenLog& log, const std::string& path);

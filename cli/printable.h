@@ -1,10 +1,17 @@
 // Text from files that any local user can write, made safe for a terminal.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
-// `text` with every control byte except line feed and tab replaced by "?", so
-// a planted file cannot send escape sequences to the user's terminal. Bytes
-// from 0x80 up (UTF-8) pass unchanged.
-std::string printableText(std::string_view text);
+// `text` with every control character shown escaped, so that a planted file
+// cannot send escape sequences to the user's terminal: a C0 byte (line feed
+// excepted when `keepLineFeeds`), DEL and every byte that is not part of valid
+// UTF-8 as "\x1B", a C1 character (U+0080 to U+009F, such as the one-character
+// CSI U+009B) as "\u009B". Valid UTF-8 otherwise passes unchanged.
+std::string printableText(std::string_view text, bool keepLineFeeds = true);
+
+// How many bytes at the end of `text` begin a UTF-8 sequence that is not
+// complete yet (0 to 3): a reader of a growing file keeps them for later.
+size_t incompleteUtf8Tail(std::string_view text);

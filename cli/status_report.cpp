@@ -100,6 +100,17 @@ DaemonState judgeDaemon(const ChargeStatus& status, double now) {
   return DaemonState::running;
 }
 
+int statusExitCode(DaemonState state) {
+  switch (state) {
+    case DaemonState::running: return 0;
+    case DaemonState::stopped:
+    case DaemonState::missing: return kExitNotRunning;
+    case DaemonState::stale: return kExitStale;
+    case DaemonState::unreadable: return 1;
+  }
+  return 1;
+}
+
 StatusReport gatherStatus(const std::string& dataDir, double now) {
   StatusReport report;
   const std::string statusPath = statusFilePath(dataDir);
@@ -138,7 +149,7 @@ std::string formatStatusText(const StatusReport& report, double now) {
     text += formatLine("Battery", std::to_string(s.batteryPercent) + "%");
     text += formatLine("Charging", s.chargingInhibited ? "held off at the limit" : "allowed");
     if (s.calibrationActive) {
-      text += formatLine("Cycle", printableText(s.calibrationPhase.value_or("in progress")));
+      text += formatLine("Cycle", printableText(s.calibrationPhase.value_or("in progress"), false));
     } else {
       text += formatLine("Cycle", "none in progress");
     }
@@ -153,7 +164,7 @@ std::string formatStatusText(const StatusReport& report, double now) {
 
   const ChargeConfig& c = report.settings;
   if (report.settingsSource == SettingsSource::unusable) {
-    text += formatLine("Warning", printableText(report.settingsError));
+    text += formatLine("Warning", printableText(report.settingsError, false));
   }
   text += formatLine("Charge limit", c.chargeLimitEnabled ? std::to_string(c.chargeLimitPercent) + "%"
                                                     : std::string("off (charges to 100%)"));
@@ -189,5 +200,10 @@ std::string formatStatusJson(const StatusReport& report) {
   j["lastCalibrationTimestamp"] = c.lastCalibrationTimestamp;
   j["settings"] = nameSource(report.settingsSource);
   j["settingsError"] = report.settingsError.empty() ? ordered_json(nullptr) : ordered_json(report.settingsError);
-  return j.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+  // ASCII only: every character beyond it, C1 controls included, as \uXXXX;
+  // DEL, which the serialiser leaves raw, too (it occurs only inside strings).
+  std::string text = j.dump(-1, ' ', true, ordered_json::error_handler_t::replace);
+  for (size_t at = text.find('\x7f'); at != std::string::npos; at = text.find('\x7f', at))
+    text.replace(at, 1, "\\u007f");
+  return text + "\n";
 }

@@ -41,6 +41,13 @@ struct StatusReport {
 // the clock set back) is no sign of death and counts as fresh.
 DaemonState judgeDaemon(const ChargeStatus& status, double now);
 
+// The exit status of `hestle status` for each state, so that scripts can tell
+// them apart: 0 running, 3 not running (stopped, or never published), 4 stale
+// (it stopped publishing: crashed or hung), 1 status.json unusable.
+inline constexpr int kExitNotRunning = 3;
+inline constexpr int kExitStale = 4;
+int statusExitCode(DaemonState state);
+
 // Reads status.json and config.json of `dataDir`. Never fails: what cannot be
 // read is reported as such.
 StatusReport gatherStatus(const std::string& dataDir, double now);

@@ -142,7 +142,7 @@ TEST(HestleStatus, TextNeutralisesControlBytesFromTheStatusFile) {
   TempDir dir;
   publish(dir, ChargeStatus{true, false, true, "Holding\x1b]0;pwned\x07", 100, kNow});
   std::string text = formatStatusText(gatherStatus(dir.path(), kNow), kNow);
-  EXPECT_NE(text.find("Cycle:        Holding?]0;pwned?\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Cycle:        Holding\\x1B]0;pwned\\x07\n"), std::string::npos) << text;
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
 }
 

@@ -55,6 +55,7 @@ static void releaseLimit() {
 
 void applyRegulation(const ChargeConfig& config, const BatteryReading& battery) {
   if (!config.chargeLimitEnabled) {
+    unplugRestoreRefusals = 0;
     releaseLimit();
     return;
   }
@@ -63,13 +64,23 @@ void applyRegulation(const ChargeConfig& config, const BatteryReading& battery) 
   // With the adapter disabled the battery reports no adapter; it still counts as plugged.
   const bool plugged = battery.pluggedIn || adapterDisabled;
 
+  if (plugged || !currentlyInhibited) unplugRestoreRefusals = 0;
   if (!plugged && currentlyInhibited) {
-    log("Unplugged — clearing states");
     // The inhibit key persists in the controller: re-enable charging for real,
     // or the Mac would not charge when plugged in again below the limit. A
     // restore the controller refused keeps the flag, so the next pass tries
     // again; clearing it would leave charging inhibited with nothing to undo it.
-    setChargingEnabled(true);
+    // Only the first attempt and the eventual success are logged, not each
+    // refused retry.
+    if (unplugRestoreRefusals == 0) {
+      log("Unplugged — clearing states");
+      if (!setChargingEnabled(true)) unplugRestoreRefusals = 1;
+    } else if (retryChargingEnabled(true)) {
+      log("Unplugged — charging re-enabled after " + std::to_string(unplugRestoreRefusals) + " refused attempts");
+      unplugRestoreRefusals = 0;
+    } else {
+      ++unplugRestoreRefusals;
+    }
     adapterDisabled = false;
     resetMagSafeLED();
     return;

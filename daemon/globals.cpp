@@ -5,6 +5,8 @@
 
 std::string logPath;
 int logFile = -1;
+int previousLogFile = -1;
+bool logToTerminal = false;
 std::string logDateFmt;
 std::string configDir;
 std::string configPath;
@@ -27,6 +29,7 @@ bool useTahoe = false;
 bool currentlyInhibited = false;
 bool adapterDisabled = false;
 bool magSafeLEDColoured = false;
+int64_t unplugRestoreRefusals = 0;
 
 CalibrationPhase calPhase = CalibrationPhase::idle;
 double calHoldEndTime = 0.0;
@@ -36,6 +39,7 @@ int64_t loopCount = 0;
 
 void initGlobals(const std::string& dataDir) {
   logPath = dataDir + "/daemon.log";
+  logToTerminal = false;
   logDateFmt = "%Y-%m-%d %H:%M:%S";
   configDir = dataDir;
   configPath = configDir + "/config.json";
@@ -55,6 +59,7 @@ void initGlobals(const std::string& dataDir) {
   currentlyInhibited = false;
   adapterDisabled = false;
   magSafeLEDColoured = false;
+  unplugRestoreRefusals = 0;
   calPhase = CalibrationPhase::idle;
   calHoldEndTime = 0.0;
   calDischargeThreshold = 15;

@@ -11,6 +11,8 @@
 
 extern std::string logPath;     // the log file
 extern int logFile;             // open descriptor of the log, -1 while there is none
+extern int previousLogFile;     // the log moved aside to daemon.log.1 by the last rotation, -1 if none
+extern bool logToTerminal;      // standard error is a terminal: every line is copied there too
 extern std::string logDateFmt;  // strftime pattern of a log line's local timestamp
 extern std::string configDir;   // the data directory
 extern std::string configPath;  // the settings file
@@ -33,6 +35,7 @@ extern bool useTahoe;           // the controller knows CHTE: Tahoe key family
 extern bool currentlyInhibited; // the daemon holds charging inhibited
 extern bool adapterDisabled;    // the daemon holds the adapter disabled
 extern bool magSafeLEDColoured; // the daemon has coloured the LED since it last handed it back
+extern int64_t unplugRestoreRefusals; // refused attempts to re-enable charging since the unplug, 0 when none
 
 extern CalibrationPhase calPhase;
 extern double calHoldEndTime;          // end of the hold at 100%, seconds since 1970
@@ -42,5 +45,5 @@ extern int64_t loopCount;              // finished control-loop passes
 
 // Sets every global above, except loopCount, to its start-up value, in the
 // order above, with the files placed in `dataDir`. Does not close a log that
-// is open (the descriptor is left to the process).
+// is open (the descriptors are left to the process).
 void initGlobals(const std::string& dataDir);

@@ -38,6 +38,9 @@ bool startUp(const std::string& dataDir) {
   // daemon that keeps the battery safe.
   signal(SIGPIPE, SIG_IGN);
   createDataDirectory(configDir);
+  // What an earlier run left when it was killed between creating a
+  // temporary and renaming it into place.
+  removeLeftoverTemporaries(configDir, {"status.json", "config.json", "daemon.log"});
   logInit();
   log("=== hestle_warden starting ===");
   log("PID: " + std::to_string(getpid()) + ", UID: " + std::to_string(getuid()) + ", EUID: " +
@@ -63,7 +66,7 @@ bool startUp(const std::string& dataDir) {
 }
 
 int runDaemon(const std::string& dataDir) {
-  if (!startUp(dataDir)) return 1;
+  if (!startUp(dataDir)) return 0;  // not a failure to retry: see runDaemon()
   runControlLoop();
   cleanShutdown();
   return 0;

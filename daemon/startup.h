@@ -8,9 +8,14 @@ inline constexpr const char* kDataDirectory = "/Library/Application Support/Hest
 
 // The start-up sequence up to and including "Starting main loop" and the
 // installation of the termination handlers. False when the SMC cannot be
-// opened: the fatal line has been logged and the caller exits with status 1.
+// opened: the fatal line has been logged and the caller exits.
 bool startUp(const std::string& dataDir);
 
 // Start-up, then the control loop until a stop request has been served by the
-// clean shutdown. Returns the process's exit status (0, or 1 at start-up).
+// clean shutdown. Returns the process's exit status: 0 after the clean
+// shutdown, and 0 too after "FATAL: Cannot open AppleSMC. Exiting.". launchd
+// restarts the job after any end but a successful exit (KeepAlive with
+// SuccessfulExit false): after a crash or a kill it comes back and hands the
+// hardware back, but on a Mac where it cannot run it is not started again
+// every ten seconds. launchd has no way to single out one failure status.
 int runDaemon(const std::string& dataDir);

@@ -113,9 +113,9 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
   trace.close();
   // What the process's exit would do: the log and the SMC connection, which
   // the daemon keeps for its whole life, are let go.
-  if (logFile >= 0) {
-    close(logFile);
-    logFile = -1;
+  for (int* fd : {&logFile, &previousLogFile}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
   }
   if (smcConn != 0) {
     IOServiceClose(smcConn);

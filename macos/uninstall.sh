@@ -1,11 +1,15 @@
 #!/bin/bash
 # Removes hestled and hestle from this Mac. The daemon is stopped through
 # launchd first, so that its clean shutdown hands charging and the adapter
-# back; the user's settings stay unless --purge is given.
-set -euo pipefail
+# back; the user's settings stay unless --purge is given. Whether it shut down
+# cleanly is asked of launchd, not of a file that any user can write. Every
+# removal is tried, whatever came before it; what could not be removed is
+# reported at the end.
+set -uo pipefail
 
 label=org.hestle.hestled
 plist=/Library/LaunchDaemons/$label.plist
+newsyslog_rule=/etc/newsyslog.d/$label.conf
 data_dir="/Library/Application Support/Hestle"
 stderr_log=/Library/Logs/hestled.log
 me=$(basename "$0")
@@ -19,6 +23,33 @@ usage() {
 die() {
   echo "$me: $*" >&2
   exit 1
+}
+
+job_field() {
+  launchctl print "system/$label" 2>/dev/null | sed -n "s/^[[:space:]]*$1 = //p" | head -n 1 || true
+}
+
+# Waits up to 40 seconds while `condition` holds.
+wait_while() {
+  local tries=0
+  while "$@"; do
+    tries=$((tries + 1))
+    [ "$tries" -le 40 ] || return 1
+    sleep 1
+  done
+}
+runs_as() { [ "$(job_field pid)" = "$1" ]; }
+job_known() { launchctl print "system/$label" >/dev/null 2>&1; }
+
+# Removes each path: a link itself, never what it leads to (rm never follows
+# one). What is still there afterwards is noted in `leftovers`.
+leftovers=()
+remove() {
+  local path
+  for path in "$@"; do
+    rm -rf -- "$path" 2>/dev/null
+    if [ -e "$path" ] || [ -L "$path" ]; then leftovers+=("$path"); fi
+  done
 }
 
 purge=no
@@ -44,28 +75,37 @@ case "$daemon" in
 esac
 prefix=${daemon%/libexec/hestled}
 
-if launchctl print "system/$label" >/dev/null 2>&1; then
-  echo "Stopping hestled (it hands charging and the adapter back)..."
-  launchctl bootout "system/$label" || die "launchctl could not stop hestled; nothing was removed"
-  tries=0
-  while launchctl print "system/$label" >/dev/null 2>&1; do
-    tries=$((tries + 1))
-    [ "$tries" -le 40 ] || die "hestled did not stop; nothing was removed"
-    sleep 1
-  done
-  status="$data_dir/status.json"
-  if [ -f "$status" ] && [ ! -L "$status" ] && grep -q '"daemonRunning":false' "$status"; then
-    echo "hestled shut down cleanly: charging and the adapter are back to normal."
-  else
-    echo "$me: warning: hestled did not confirm its clean shutdown; check that the Mac charges." >&2
+if job_known; then
+  pid=$(job_field pid)
+  if [ -n "$pid" ]; then
+    echo "Stopping hestled (it hands charging and the adapter back)..."
+    launchctl kill SIGTERM "system/$label" || die "launchctl could not stop hestled; nothing was removed"
+    wait_while runs_as "$pid" || die "hestled did not stop; nothing was removed"
+    # After its clean shutdown the daemon exits 0, and launchd keeps it stopped.
+    if [ "$(job_field 'last exit code')" = 0 ] && [ -z "$(job_field pid)" ]; then
+      echo "hestled shut down cleanly: charging and the adapter are back to normal."
+    else
+      echo "$me: warning: hestled did not confirm its clean shutdown; check that the Mac charges." >&2
+    fi
   fi
+  launchctl bootout "system/$label" || die "launchctl could not remove the hestled job; nothing was removed"
+  wait_while job_known || die "launchd still knows the hestled job; nothing was removed"
 fi
 
-rm -f "$plist" "$daemon" "$prefix/bin/hestle"
-rm -rf "$prefix/share/hestle"
+remove "$plist" "$daemon" "$prefix/bin/hestle" "$prefix/share/hestle" "$newsyslog_rule"
 if [ "$purge" = yes ]; then
-  rm -rf "$data_dir"
-  rm -f "$stderr_log"
+  # Other users may write the data directory: take it from them first, so
+  # that nobody can keep adding entries while it is removed.
+  if [ -d "$data_dir" ] && [ ! -L "$data_dir" ]; then chmod 0700 "$data_dir" 2>/dev/null; fi
+  remove "$data_dir" "$stderr_log" "$stderr_log".[0-9]*
+fi
+
+if [ "${#leftovers[@]}" -gt 0 ]; then
+  echo "$me: could not remove:" >&2
+  printf '  %s\n' "${leftovers[@]}" >&2
+  exit 1
+fi
+if [ "$purge" = yes ]; then
   echo "hestled, hestle, the settings and the logs are removed."
 else
   echo "hestled and hestle are removed. The settings stay in $data_dir;"

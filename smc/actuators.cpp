@@ -18,26 +18,39 @@ static const char *formatBool(bool value) { return value ? "true" : "false"; }
 
 static const char *describeAction(bool enabled) { return enabled ? "enable" : "disable"; }
 
-bool setChargingEnabled(bool enabled) {
+// Writes the charging keys and puts the state line in `line`; on success
+// sets currentlyInhibited.
+static bool writeChargingKeys(bool enabled, std::string& line) {
   bool ok = false;
   if (useTahoe) {
     uint8_t v = enabled ? 0 : 1;
     ok = smc_write_bytes(smcConn, KEY_CHTE, v, 0, 0, 0);
-    log("setCharging: CHTE=" + std::to_string(v) + " (" + describeAction(enabled) + ") -> " + formatBool(ok));
+    line = "setCharging: CHTE=" + std::to_string(v) + " (" + describeAction(enabled) + ") -> " + formatBool(ok);
   } else {
     uint8_t v = enabled ? 0x00 : 0x02;
     // Both keys of the pair are written, whatever the first one answered.
     bool okB = smc_write_byte(smcConn, KEY_CH0B, v);
     bool okC = smc_write_byte(smcConn, KEY_CH0C, v);
-    log(std::string("setCharging: CH0B=") + formatBool(okB) + " CH0C=" + formatBool(okC) + " val=0x" +
-        formatHexByte(v));
+    line = std::string("setCharging: CH0B=") + formatBool(okB) + " CH0C=" + formatBool(okC) + " val=0x" +
+           formatHexByte(v);
     ok = okB || okC;
   }
-  if (!ok) {
-    log(std::string("WARNING: Failed to ") + describeAction(enabled) + " charging!");
-    return false;
-  }
-  currentlyInhibited = !enabled;
+  if (ok) currentlyInhibited = !enabled;
+  return ok;
+}
+
+bool setChargingEnabled(bool enabled) {
+  std::string line;
+  const bool ok = writeChargingKeys(enabled, line);
+  log(line);
+  if (!ok) log(std::string("WARNING: Failed to ") + describeAction(enabled) + " charging!");
+  return ok;
+}
+
+bool retryChargingEnabled(bool enabled) {
+  std::string line;
+  if (!writeChargingKeys(enabled, line)) return false;
+  log(line);
   return true;
 }
 

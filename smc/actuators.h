@@ -11,6 +11,9 @@
 // Tahoe: CHTE = v 00 00 00 (v 1 to inhibit). Pre-Tahoe: CH0B, CH0C = 0x02 to
 // inhibit, 0x00 to allow.
 bool setChargingEnabled(bool enabled);
+// The same write for a retry of a call that failed: logs its state line only
+// when the controller accepts it, and nothing when it refuses again.
+bool retryChargingEnabled(bool enabled);
 // Tahoe: CHIE = 0x08 to disable, 0x00 to enable. Pre-Tahoe: CH0I, CH0J =
 // 0x01 to disable, 0x00 to enable.
 bool setAdapterEnabled(bool enabled);

@@ -106,6 +106,9 @@ class MemberCollector : public nlohmann::json_sax<json> {
 
 std::optional<std::map<std::string, JsonMember>> readJsonMembers(
     std::string_view text, const std::vector<std::string_view>& wanted) {
+  // The parser takes a NUL byte for the end of the text and would accept
+  // "{...}\0garbage": text with a NUL is not JSON, and is refused whole.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   MemberCollector collector(wanted);
   try {
     if (!json::sax_parse(text.begin(), text.end(), &collector)) return std::nullopt;

@@ -23,7 +23,8 @@ struct JsonMember {
 };
 
 // The members named in `wanted` of the JSON object `json`. None when the text
-// is not one well-formed JSON object, nests deeper than 64 levels, or holds
+// is not one well-formed JSON object (a NUL byte anywhere refuses it), nests
+// deeper than 64 levels, or holds
 // one of the wanted members twice (a duplicate is ambiguous, so the whole
 // text is refused). Other members are checked for syntax and ignored.
 std::optional<std::map<std::string, JsonMember>> readJsonMembers(

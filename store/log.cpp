@@ -1,4 +1,4 @@
-// The log: "[local time] message" lines to standard error and daemon.log.
+// The log: "[local time] message" lines in daemon.log, rotated past 1 MiB.
 #include "store/log.h"
 
 #include <cerrno>
@@ -14,6 +14,7 @@
 #include "store/safe_file.h"
 
 static constexpr off_t maxLogBytesAtStart = 1000000;
+static constexpr off_t maxLogBytes = 1024 * 1024;  // rotated once a line takes it past this
 static constexpr mode_t logMode = 0644;
 
 // A log the daemon may keep appending to: a regular file with one link,
@@ -38,15 +39,46 @@ static int openExistingLog() {
     close(fd);
     return -1;
   }
-  // Failures here are ignored: the log then keeps its size or mode.
-  if (st.st_size > maxLogBytesAtStart && ftruncate(fd, 0) != 0) {
-  }
+  // A failure here is ignored: the log then keeps its mode.
   if (fchmod(fd, logMode) != 0) {
   }
   return fd;
 }
 
+static off_t sizeOfOpenFile(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 ? st.st_size : 0;
+}
+
+// daemon.log becomes daemon.log.1 and a fresh daemon.log is opened in logFile
+// (-1 if none can be made: standard error then). The file rotated the time
+// before is emptied through its own descriptor first, so that no second name
+// given to it keeps its bytes; the rename never follows a link and moves the
+// log only while logPath still names it. A log that lost its name is emptied.
+static void rotateLog() {
+  if (previousLogFile >= 0) {
+    if (ftruncate(previousLogFile, 0) != 0) {
+    }
+    close(previousLogFile);
+    previousLogFile = -1;
+  }
+  struct stat named {}, own {};
+  const bool stillNamed = lstat(logPath.c_str(), &named) == 0 && fstat(logFile, &own) == 0 &&
+                          named.st_dev == own.st_dev && named.st_ino == own.st_ino;
+  if (stillNamed && rename(logPath.c_str(), (logPath + ".1").c_str()) == 0) {
+    previousLogFile = logFile;
+  } else {
+    if (ftruncate(logFile, 0) != 0) {
+    }
+    close(logFile);
+  }
+  logFile = createFileReplacing(logPath, logMode, O_APPEND);
+}
+
 void logInit() {
+  logToTerminal = isatty(STDERR_FILENO) == 1;
+  if (previousLogFile >= 0) close(previousLogFile);  // left by an earlier run in this process
+  previousLogFile = -1;
   int fd = openExistingLog();
   // Missing, or something else in its place (a link, a hard link, a FIFO,
   // another user's file): put a fresh file of our own there. A directory
@@ -57,16 +89,18 @@ void logInit() {
     if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   }
   logFile = fd;
+  if (logFile >= 0 && sizeOfOpenFile(logFile) > maxLogBytesAtStart) rotateLog();
 }
 
-static void writeAll(int fd, const std::string& bytes) {
+static bool writeAll(int fd, const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nowhere to report it; the line is lost
+    if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
+  return true;
 }
 
 // The local time of `seconds` through logDateFmt ("yyyy-MM-dd HH:mm:ss").
@@ -89,6 +123,7 @@ void log(std::string_view message) {
   // write(2) rather than fputs: a message may hold a NUL byte, and the line
   // goes out whole. O_APPEND puts each line at the file's current end in
   // one step, even after another process has shortened the file.
-  writeAll(STDERR_FILENO, line);
-  if (logFile >= 0) writeAll(logFile, line);
+  const bool written = logFile >= 0 && writeAll(logFile, line);
+  if (!written || logToTerminal) writeAll(STDERR_FILENO, line);  // a failure here has nowhere to go
+  if (written && sizeOfOpenFile(logFile) > maxLogBytes) rotateLog();
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,4 +129,39 @@ bool setRegularFileMode(const std::string& path, mode_t mode) {
                   fchmod(fd, mode) == 0;
   close(fd);
   return ok;
+}
+
+// ".NAME.tmp-" and six letters or digits, as mkostemp makes them.
+static bool isTemporaryOf(std::string_view entry, std::string_view base) {
+  const size_t stem = 1 + base.size() + 5;
+  if (entry.size() != stem + 6 || entry[0] != '.' || entry.substr(1, base.size()) != base ||
+      entry.substr(1 + base.size(), 5) != ".tmp-")
+    return false;
+  return std::all_of(entry.begin() + static_cast<std::ptrdiff_t>(stem), entry.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  });
+}
+
+int removeLeftoverTemporaries(const std::string& directory, std::initializer_list<std::string_view> baseNames) {
+  const int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirFd < 0) return 0;
+  DIR* listing = fdopendir(dirFd);
+  if (!listing) {
+    close(dirFd);
+    return 0;
+  }
+  int removed = 0;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (std::none_of(baseNames.begin(), baseNames.end(), [&](std::string_view b) { return isTemporaryOf(name, b); }))
+      continue;
+    // unlinkat removes the entry itself and never follows a link; one that a
+    // user swapped in after the check is theirs to lose in this directory anyway.
+    struct stat st {};
+    if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_nlink == 1 && st.st_uid == geteuid() && unlinkat(dirFd, entry->d_name, 0) == 0)
+      ++removed;
+  }
+  closedir(listing);
+  return removed;
 }

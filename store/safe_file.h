@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,3 +28,10 @@ std::optional<std::string> readRegularFile(const std::string& path, size_t maxBy
 // Sets the mode of an existing regular file with a single link, through a
 // descriptor opened without following links. False otherwise.
 bool setRegularFileMode(const std::string& path, mode_t mode);
+
+// Removes the temporaries that replaceFileAtomically() and createFileReplacing()
+// left in `directory` when the process was killed between creating and
+// renaming one: entries named ".NAME.tmp-XXXXXX" for the given base names,
+// only when they are regular files with a single link owned by the effective
+// user. Links, directories and other users' files stay. Returns the count.
+int removeLeftoverTemporaries(const std::string& directory, std::initializer_list<std::string_view> baseNames);

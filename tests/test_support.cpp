@@ -48,9 +48,9 @@ void DaemonTest::SetUp() {
 }
 
 void DaemonTest::TearDown() {
-  if (logFile >= 0) {
-    close(logFile);
-    logFile = -1;
+  for (int* fd : {&logFile, &previousLogFile}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
   }
 }
 

@@ -1,0 +1,215 @@
+// hestle against what any local user can put in the data directory, and under
+// concurrent use: bounded log reads, escaped output, strict settings, kept
+// members, no lost change, and exit statuses that tell the states apart.
+#include <chrono>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/commands.h"
+#include "cli/config_edit.h"
+#include "cli/log_tail.h"
+#include "cli/printable.h"
+#include "reliability/scratch_dir.h"
+#include "store/charge_config.h"
+#include "store/charge_status.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr off_t kWindow = 2 * 1024 * 1024;
+const std::string kConfig = encodeChargeConfig({false, 80, false, 30, 0.0}).value();
+
+int hestle(const std::string& dir, std::vector<std::string> args, std::string* out = nullptr,
+           std::string* err = nullptr) {
+  args.insert(args.begin(), {"--data-dir", dir});
+  std::ostringstream o, e;
+  const int status = runHestle(args, o, e);
+  if (out) *out = o.str();
+  if (err) *err = e.str();
+  return status;
+}
+
+double secondsNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+TEST(HestleHostileInput, LogReadsABoundedWindowWhateverTheFileHolds) {
+  TempDir dir;
+  const std::string path = dir.file("daemon.log");
+  for (const std::string& last : {std::string(), std::string("\n[t] last\n")}) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(ftruncate(fd, off_t{1} << 30), 0);  // 1 GiB without a line feed, sparse
+    ASSERT_EQ(pwrite(fd, last.data(), last.size(), off_t{1} << 30), static_cast<ssize_t>(last.size()));
+    close(fd);
+    std::string out;
+    EXPECT_EQ(hestle(dir.path(), {"log", "-n", "1000000"}, &out), 0);
+    // The window's NUL bytes, each as "\x00", or the one line there is.
+    EXPECT_EQ(last.empty() ? std::to_string(out.size()) : out, last.empty() ? std::to_string(4 * kWindow) : last.substr(1));
+  }
+  // Following: what was appended since, at most its last 2 MiB.
+  std::string error;
+  auto log = openLog(path, error);
+  ASSERT_TRUE(log);
+  lastLines(*log, 1);
+  writeWholeFile(path + ".more", std::string(3 * kWindow / 2, 'a') + std::string(kWindow, 'b'));
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_EQ(write(fd, readWholeFile(path + ".more").data(), 5 * kWindow / 2), 5 * kWindow / 2);
+  close(fd);
+  EXPECT_EQ(readAppended(*log, path), std::string(kWindow, 'b'));
+  closeLog(*log);
+}
+
+TEST(HestleHostileInput, EveryControlCharacterAndBrokenUtf8IsEscaped) {
+  struct Row {
+    std::string in, out;
+  };
+  const std::vector<Row> rows = {
+      {"\x1b[31mred", "\\x1B[31mred"},         {"csi \x9b" "2J", "csi \\x9B2J"},
+      {"csi \xc2\x9b" "2J", "csi \\u009B2J"}, {"c1 \xc2\x80 \xc2\x9f", "c1 \\u0080 \\u009F"},
+      {"del \x7f tab\t", "del \\x7F tab\\x09"}, {"caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x94\x8b", "caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x94\x8b"},
+      {"\xc2\xa0nbsp", "\xc2\xa0nbsp"},        {"overlong \xc0\xaf", "overlong \\xC0\\xAF"},
+      {"surrogate \xed\xa0\x80", "surrogate \\xED\\xA0\\x80"}, {"beyond \xf4\x90\x80\x80", "beyond \\xF4\\x90\\x80\\x80"},
+      {"cut \xe2\x80", "cut \\xE2\\x80"},      {std::string("nul\0", 4), "nul\\x00"},
+      {"two\nlines\r\n", "two\nlines\\x0D\n"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(printableText(row.in), row.out) << row.in;
+  EXPECT_EQ(printableText("one\ntwo", false), "one\\x0Atwo");
+  for (const auto& [text, tail] : std::vector<std::pair<std::string, size_t>>{
+           {"ab\xe2\x80", 2}, {"ab\xe2\x80\x94", 0}, {"\xf0\x9f\x94", 3}, {"a\xc2", 1}, {"a", 0}, {"\x80", 0}})
+    EXPECT_EQ(incompleteUtf8Tail(text), tail) << text;
+
+  // End to end: nothing of a planted phase or log reaches the terminal raw.
+  TempDir dir;
+  writeWholeFile(dir.file("status.json"),
+                 encodeChargeStatus({true, false, true, "A\xc2\x9b" "2J\x7f", 80, secondsNow()}).value());
+  writeWholeFile(dir.file("daemon.log"), "[t] \x9b" "2J \xc2\x9b" "2J\n");
+  for (const auto& args : std::vector<std::vector<std::string>>{{"status"}, {"status", "--json"}, {"log"}}) {
+    std::string out;
+    hestle(dir.path(), args, &out);
+    for (const char c : out)
+      EXPECT_TRUE((c >= 0x20 && c < 0x7f) || c == '\n') << args.back() << ": " << out;
+  }
+}
+
+TEST(HestleHostileInput, SettingsWithANulByteAreRefusedLikeMalformedText) {
+  TempDir dir;
+  for (const std::string& text : {kConfig + std::string(1, '\0'), kConfig + std::string("\0garbage", 8),
+                                 kConfig.substr(0, 21) + std::string(" \0", 2) + kConfig.substr(21)}) {
+    EXPECT_FALSE(decodeChargeConfig(text)) << text;
+    writeWholeFile(dir.file("config.json"), text);
+    std::string err;
+    EXPECT_EQ(hestle(dir.path(), {"limit", "70"}, nullptr, &err), 1);
+    EXPECT_NE(err.find("is malformed"), std::string::npos) << err;
+    EXPECT_EQ(readWholeFile(dir.file("config.json")), text);
+  }
+}
+
+TEST(HestleHostileInput, ChangesKeepMembersHestleDoesNotKnow) {
+  TempDir dir;
+  const std::string extra = R"(,"future":{"a":[1,2.5,"\u00e9"]},"note":"kept")";
+  writeWholeFile(dir.file("config.json"), kConfig.substr(0, kConfig.size() - 1) + extra + "}");
+  ASSERT_EQ(hestle(dir.path(), {"limit", "70"}), 0);
+  ASSERT_EQ(hestle(dir.path(), {"calibrate", "on", "--every", "7"}), 0);
+  const auto j = nlohmann::json::parse(readWholeFile(dir.file("config.json")));
+  EXPECT_EQ(j["future"], nlohmann::json::parse(R"({"a":[1,2.5,"é"]})"));
+  EXPECT_EQ(j["note"], "kept");
+  EXPECT_EQ(decodeChargeConfig(readWholeFile(dir.file("config.json"))), (ChargeConfig{true, 70, true, 7, 0.0}));
+}
+
+TEST(HestleHostileInput, AWriterBetweenTheReadAndTheWriteIsNotOverwritten) {
+  TempDir dir;
+  writeWholeFile(dir.file("config.json"), kConfig);
+  int calls = 0;
+  bool lockNote = true;
+  const std::string error = updateConfig(dir.path(), [&](ChargeConfig& c) {
+    if (++calls == 1) writeWholeFile(dir.file("config.json"), encodeChargeConfig({false, 80, true, 9, 0.0}).value());
+    c.chargeLimitEnabled = true;
+  }, lockNote);
+  EXPECT_EQ(error, "");
+  EXPECT_FALSE(lockNote);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(decodeChargeConfig(readWholeFile(dir.file("config.json"))), (ChargeConfig{true, 80, true, 9, 0.0}));
+}
+
+// Concurrent hestle processes changing different settings lose none; a user
+// who holds the lock delays a change by the lock's time limit, no longer.
+TEST(HestleHostileInput, ConcurrentChangesAreAllKeptAndAHeldLockDoesNotBlock) {
+  ScratchDir scratch;
+  chmod(scratch.path().c_str(), 0777);
+  for (int trial = 0; trial < 20; ++trial) {
+    writeWholeFile(scratch.file("config.json"), kConfig);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> children;
+    for (const auto& args : std::vector<std::vector<std::string>>{{"limit", "70"}, {"calibrate", "on", "--every", "7"}}) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        char byte;
+        close(go[1]);
+        _exit(read(go[0], &byte, 1) == 0 ? hestle(scratch.path(), args) : 9);
+      }
+      children.push_back(pid);
+    }
+    close(go[0]);
+    close(go[1]);  // both start at once
+    for (const pid_t pid : children) {
+      int status = -1;
+      waitpid(pid, &status, 0);
+      EXPECT_EQ(status, 0);
+    }
+    EXPECT_EQ(decodeChargeConfig(readWholeFile(scratch.file("config.json"))), (ChargeConfig{true, 70, true, 7, 0.0}))
+        << trial;
+  }
+  int held[2];
+  ASSERT_EQ(pipe(held), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {  // nobody, holding the lock until killed
+    const int fd = open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY);
+    if (setgid(65534) != 0 || setuid(65534) != 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+    if (write(held[1], "l", 1) != 1) _exit(1);
+    pause();
+  }
+  char byte;
+  ASSERT_EQ(read(held[0], &byte, 1), 1);
+  const auto start = std::chrono::steady_clock::now();
+  std::string err;
+  EXPECT_EQ(hestle(scratch.path(), {"limit", "60"}, nullptr, &err), 0);
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_GE(waited, kConfigLockWaitSeconds);
+  EXPECT_LT(waited, kConfigLockWaitSeconds + 5);
+  EXPECT_NE(err.find("another process holds the settings lock"), std::string::npos) << err;
+  EXPECT_EQ(decodeChargeConfig(readWholeFile(scratch.file("config.json")))->chargeLimitPercent, 60);
+}
+
+TEST(HestleHostileInput, StatusExitsWithWhatItFound) {
+  TempDir dir;
+  const double now = secondsNow();
+  struct Row {
+    std::optional<ChargeStatus> status;
+    int exit;
+  };
+  const std::vector<Row> rows = {
+      {std::nullopt, 3},                                                    // never published
+      {ChargeStatus{false, false, false, std::nullopt, 0, now - 5}, 3},     // shut down
+      {ChargeStatus{true, false, false, std::nullopt, 80, now - 100}, 4},   // stale
+      {ChargeStatus{true, false, false, std::nullopt, 80, now - 1}, 0},     // running
+  };
+  for (const auto& row : rows) {
+    unlink(dir.file("status.json").c_str());
+    if (row.status) writeWholeFile(dir.file("status.json"), encodeChargeStatus(*row.status).value());
+    EXPECT_EQ(hestle(dir.path(), {"status"}), row.exit);
+    EXPECT_EQ(hestle(dir.path(), {"status", "--json"}), row.exit);
+  }
+  writeWholeFile(dir.file("status.json"), "{broken");
+  EXPECT_EQ(hestle(dir.path(), {"status"}), 1);
+}
+
+}  // namespace

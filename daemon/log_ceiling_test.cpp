@@ -1,0 +1,170 @@
+// The log's ceiling: rotation past 1 MiB, link-safe; the copy to standard
+// error; and a month of the daemon on every firmware under a user who flips
+// the settings on every pass, whose log files never reach 3 MiB together.
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "daemon/globals.h"
+#include "daemon/shutdown.h"
+#include "daemon/startup.h"
+#include "store/charge_config.h"
+#include "store/log.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr off_t kMiB = 1024 * 1024;
+
+off_t sizeOf(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
+}
+
+// CI runs two simulated days per firmware (the log rotates twice); scripts/reliability.sh
+// runs a month.
+int64_t daysWanted() {
+  const char* text = std::getenv("HESTLE_LOG_CEILING_DAYS");
+  const long long n = text ? std::atoll(text) : 0;
+  return n > 0 ? n : 2;
+}
+
+struct Month {
+  const char* name;
+  simmac::MachineSpec machine;
+  off_t leastWrittenPerDay;  // the log grows at least this fast: the ceiling matters
+};
+
+simmac::MachineSpec firmware(simmac::Firmware f, std::vector<std::string> rejected = {}, bool smc = true) {
+  simmac::MachineSpec spec;
+  spec.firmware = f;
+  spec.rejectedKeys = std::move(rejected);
+  spec.smcService = smc;
+  return spec;
+}
+
+class LogCeilingMonthTest : public DaemonTest, public ::testing::WithParamInterface<Month> {
+ protected:
+  simmac::MachineSpec machine() const override { return GetParam().machine; }
+};
+
+TEST_P(LogCeilingMonthTest, FlippedSettingsEveryPassNeverTakeTheLogsToThreeMiB) {
+  simmac::setRecordSmcExchanges(false);
+  const std::string settings[] = {encodeChargeConfig({true, 60, false, 30, 0.0}).value(),
+                                  encodeChargeConfig({false, 60, false, 30, 0.0}).value()};
+  const int64_t days = daysWanted();
+  const double end = GetParam().machine.startTime + static_cast<double>(days) * 86400.0;
+  int64_t passes = 0;
+  off_t most = 0, written = 0, lastSize = 0;
+  simmac::setWaitHook([&](double t) {
+    writeWholeFile(dir.file("config.json"), settings[++passes % 2]);
+    const off_t size = sizeOf(logPath);
+    written += size >= lastSize ? size - lastSize : size;  // a rotation starts a fresh file
+    lastSize = size;
+    most = std::max(most, size + sizeOf(logPath + ".1"));
+    if (t >= end) requestStop();
+  });
+  clearStopRequest();
+  EXPECT_EQ(runDaemon(dir.path()), 0);
+  simmac::setWaitHook(nullptr);
+  std::printf("log ceiling: %s, %lld days, %lld passes: %lld bytes logged, at most %lld on disk\n", GetParam().name,
+              static_cast<long long>(days), static_cast<long long>(passes), static_cast<long long>(written),
+              static_cast<long long>(most));
+  EXPECT_LT(most, 3 * kMiB);
+  EXPECT_GE(written, GetParam().leastWrittenPerDay * days);
+  if (GetParam().leastWrittenPerDay > 0) {
+    EXPECT_GE(passes, days * 8640);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Firmware, LogCeilingMonthTest,
+    ::testing::Values(Month{"Tahoe", firmware(simmac::Firmware::tahoe), kMiB},
+                      Month{"PreTahoe", firmware(simmac::Firmware::preTahoe), kMiB},
+                      Month{"September2026", firmware(simmac::Firmware::tahoe202609), kMiB},
+                      Month{"RefusingEveryKey", firmware(simmac::Firmware::tahoe, {"CHTE", "CHIE", "ACLC"}), kMiB},
+                      Month{"NoSmc", firmware(simmac::Firmware::tahoe, {}, false), 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// What another user may have put where the rotation moves the log.
+enum class Trap { none, linkAtRotated, directoryAtRotated, secondNameForTheLog };
+
+class LogRotationTest : public DaemonTest, public ::testing::WithParamInterface<Trap> {};
+
+TEST_P(LogRotationTest, PastOneMiBTheLogMovesAsideLinkSafely) {
+  TempDir elsewhere;
+  writeWholeFile(elsewhere.file("victim"), "root's");
+  const std::string rotated = logPath + ".1";
+  const Trap trap = GetParam();
+  ASSERT_TRUE(trap != Trap::linkAtRotated || symlink(elsewhere.file("victim").c_str(), rotated.c_str()) == 0);
+  ASSERT_TRUE(trap != Trap::directoryAtRotated || mkdir(rotated.c_str(), 0777) == 0);
+  logInit();
+  ASSERT_TRUE(trap != Trap::secondNameForTheLog || link(logPath.c_str(), dir.file("kept").c_str()) == 0);
+  const std::string message(99, 'm');  // with its stamp, lines of 122 bytes
+  int64_t lines = 0;
+  do {
+    log(message);
+    ++lines;
+  } while (sizeOf(logPath) > 0 && lines < 100000);
+  EXPECT_EQ(lines, kMiB / 122 + 1);  // the line that took it past 1 MiB was the last
+  log("first line after it");
+  EXPECT_EQ(logMessages(), std::vector<std::string>{"first line after it"});
+  EXPECT_EQ(fileMode(logPath), 0644u);
+  EXPECT_EQ(readWholeFile(elsewhere.file("victim")), "root's");
+  if (GetParam() == Trap::directoryAtRotated) {
+    struct stat st {};
+    EXPECT_TRUE(lstat(rotated.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+  } else {
+    EXPECT_EQ(sizeOf(rotated), lines * 122);
+    EXPECT_EQ(fileMode(rotated), 0644u);
+  }
+  for (int i = 0; i < 2 * lines; ++i) log(message);  // the next rotation empties the one before
+  EXPECT_EQ(sizeOf(dir.file("kept")), 0);
+  EXPECT_LT(sizeOf(logPath) + sizeOf(rotated), 2 * kMiB + 2 * 122);
+}
+
+INSTANTIATE_TEST_SUITE_P(Traps, LogRotationTest,
+                         ::testing::Values(Trap::none, Trap::linkAtRotated, Trap::directoryAtRotated,
+                                           Trap::secondNameForTheLog));
+
+// Standard error gets a line only when daemon.log could not take it, or when
+// it is a terminal that someone watches.
+TEST_F(DaemonTest, StandardErrorGetsTheLinesTheFileCouldNotTakeAndEveryLineOnATerminal) {
+  const int saved = dup(STDERR_FILENO);
+  for (const bool terminal : {false, true}) {
+    for (const bool fileWorks : {true, false}) {
+      SCOPED_TRACE(std::to_string(terminal) + std::to_string(fileWorks));
+      int reader = -1, writer = -1;
+      if (terminal) {
+        reader = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_TRUE(reader >= 0 && grantpt(reader) == 0 && unlockpt(reader) == 0);
+        writer = open(ptsname(reader), O_RDWR | O_NOCTTY);
+      } else {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        reader = fds[0], writer = fds[1];
+      }
+      ASSERT_GE(writer, 0);
+      dup2(writer, STDERR_FILENO);
+      logPath = fileWorks ? dir.file("daemon.log") : dir.file("missing/daemon.log");
+      logInit();
+      log("seen");
+      dup2(saved, STDERR_FILENO);
+      close(writer);
+      fcntl(reader, F_SETFL, O_NONBLOCK);
+      char buffer[256];
+      const ssize_t n = read(reader, buffer, sizeof buffer);
+      const std::string copied = n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+      EXPECT_EQ(copied.find("] seen") != std::string::npos, terminal || !fileWorks) << copied;
+      close(reader);
+      if (logFile >= 0) close(logFile);
+      logFile = -1;
+    }
+  }
+  close(saved);
+}
+
+}  // namespace
