@@ -27,15 +27,15 @@ struct SimObject {
   int64_t refs = 1;
   uint64_t period = 0;  // accounting period it was created in
   std::string text;                 // CFString (UTF-8)
-  CFNumberType numberType = 0;      // CFNumber: kCFNumberSInt64Type or kCFNumberFloat64Type
+  CFNumberType numberType = kCFNumberSInt64Type;  // CFNumber: kCFNumberSInt64Type or kCFNumberFloat64Type
   int64_t integer = 0;
   double real = 0.0;
   bool boolean = false;             // CFBoolean
   std::vector<std::pair<CFTypeRef, CFTypeRef>> entries;  // CFDictionary
 };
 
-SimObject trueObject{kBooleanTypeID, 1, 0, {}, 0, 0, 0.0, true, {}};
-SimObject falseObject{kBooleanTypeID, 1, 0, {}, 0, 0, 0.0, false, {}};
+SimObject trueObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, true, {}};
+SimObject falseObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, false, {}};
 
 struct Registry {
   std::unordered_set<const SimObject*> live;
