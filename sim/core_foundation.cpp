@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <type_traits>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -17,6 +18,11 @@ namespace {
 
 // The type ids a Mac reports for these classes.
 constexpr CFTypeID kStringTypeID = 7;
+// As on a Mac, CFNumberType is an enumeration over CFIndex that a plain integer
+// does not convert to: code that passes one fails here as it would there.
+static_assert(!std::is_convertible_v<int, CFNumberType> &&
+              std::is_same_v<std::underlying_type_t<CFNumberType>, CFIndex>);
+
 constexpr CFTypeID kDictionaryTypeID = 18;
 constexpr CFTypeID kBooleanTypeID = 21;
 constexpr CFTypeID kNumberTypeID = 22;
