@@ -10,13 +10,9 @@
 #include "cli/log_tail.h"
 #include "cli/printable.h"
 #include "cli/status_report.h"
+#include "util/system_clock.h"
 
 constexpr auto kFollowInterval = std::chrono::milliseconds(250);
-
-static double readWallClock() {
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
-}
 
 static int fail(std::ostream& err, const std::string& message) {
   err << "hestle: " << message << "\n";
@@ -33,7 +29,7 @@ static int changeSettings(const Invocation& inv, std::ostream& out, std::ostream
   std::string message = change(config);
   if (std::string error = saveConfig(inv.dataDir, config); !error.empty()) return fail(err, error);
   out << message;
-  StatusReport report = gatherStatus(inv.dataDir, readWallClock());
+  StatusReport report = gatherStatus(inv.dataDir, systemWallSeconds());
   if (report.daemon == DaemonState::running) {
     out << "hestled applies it within about ten seconds.\n";
   } else {
@@ -98,7 +94,7 @@ static int runCalibrate(const Invocation& inv, std::ostream& out, std::ostream& 
 }
 
 static int runStatus(const Invocation& inv, std::ostream& out) {
-  double now = readWallClock();
+  double now = systemWallSeconds();
   StatusReport report = gatherStatus(inv.dataDir, now);
   out << (inv.json ? formatStatusJson(report) : formatStatusText(report, now));
   return out ? 0 : 1;

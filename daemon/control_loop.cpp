@@ -13,10 +13,9 @@
 #include "smc/magsafe_led.h"
 #include "store/charge_status.h"
 #include "store/log.h"
+#include "util/text.h"
 
 static constexpr double kPassInterval = 10.0;
-
-static const char* boolText(bool value) { return value ? "true" : "false"; }
 
 // L - 2 without overflow: a limit within two of the smallest integer gives the
 // smallest integer, below which no percent can lie.

@@ -1,7 +1,6 @@
 // The in-process run of a scenario: machine, data directory, events, trace, chart.
 #include "harness/simulation_run.h"
 
-#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
@@ -15,6 +14,7 @@
 #include "harness/scenario_events.h"
 #include "harness/time_string.h"
 #include "store/charge_config.h"
+#include "util/system_clock.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ std::string chartSubtitle(const Scenario& scenario, const RunResult& result) {
 }  // namespace
 
 RunResult runScenario(const Scenario& scenario, const std::string& outDir, const RunOptions& options) {
-  const auto realStart = std::chrono::steady_clock::now();
+  const double realStart = monotonicSeconds();
   prepareOutDir(outDir);
   simmac::boot(scenario.machine);
   simmac::setRecordSmcExchanges(false);
@@ -133,7 +133,7 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
     result.samples.push_back(std::move(last));
   }
   result.objects = simmac::objectCounts();
-  result.realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
+  result.realSeconds = monotonicSeconds() - realStart;
 
   chart.subtitle = chartSubtitle(scenario, result);
   if (result.end < end) chart.stoppedAt = result.end;

@@ -2,7 +2,6 @@
 // arguments where its data directory is and which machine it runs on.
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <exception>
 #include <fstream>
 #include <sstream>
@@ -12,6 +11,7 @@
 
 #include "daemon/startup.h"
 #include "sim/simulated_mac.h"
+#include "util/system_clock.h"
 
 static constexpr const char* kUsage =
     "usage: hestled --data-dir DIR [--machine FILE.json] [--state FILE] [--speed N]\n";
@@ -39,12 +39,6 @@ static constexpr const char* kHelp =
 static int usage(const char* why) {
   std::fprintf(stderr, "hestled: %s\n%sTry 'hestled --help'.\n", why, kUsage);
   return 2;
-}
-
-static double realNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 int main(int argc, char** argv) {
@@ -77,7 +71,7 @@ int main(int argc, char** argv) {
   if (dataDir.empty()) return usage("--data-dir is required");
 
   simmac::MachineSpec spec;
-  spec.startTime = realNow();  // a live daemon, unless the machine says when it starts
+  spec.startTime = systemWallSeconds();  // a live daemon, unless the machine says when it starts
   if (!machineFile.empty()) {
     std::ifstream in(machineFile, std::ios::binary);
     if (!in) return usage(("cannot read " + machineFile).c_str());

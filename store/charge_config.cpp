@@ -9,23 +9,22 @@
 #include "daemon/globals.h"
 #include "store/json_members.h"
 #include "store/safe_file.h"
+#include "util/text.h"
 
 // A settings file is a few hundred bytes; anything larger is not one.
 static constexpr size_t maxConfigBytes = 64 * 1024;
 static constexpr mode_t configMode = 0666;  // a front end of any user may edit it
-
-static std::string_view jsonBool(bool value) { return value ? "true" : "false"; }
 
 std::optional<std::string> encodeChargeConfig(const ChargeConfig& config) {
   // A non-finite time has no JSON form; writing null instead would make the
   // next read fall back to the defaults and switch the limit off.
   if (!std::isfinite(config.lastCalibrationTimestamp)) return std::nullopt;
   std::string out = "{\"chargeLimitEnabled\":";
-  out += jsonBool(config.chargeLimitEnabled);
+  out += boolText(config.chargeLimitEnabled);
   out += ",\"chargeLimitPercent\":";
   out += std::to_string(config.chargeLimitPercent);
   out += ",\"calibrationEnabled\":";
-  out += jsonBool(config.calibrationEnabled);
+  out += boolText(config.calibrationEnabled);
   out += ",\"calibrationIntervalDays\":";
   out += std::to_string(config.calibrationIntervalDays);
   out += ",\"lastCalibrationTimestamp\":";
