@@ -194,7 +194,8 @@ TEST(HestleProcess, RealDaemonActsOnALimitWithinOnePass) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out.rfind("hestled:      running (last update ", 0), 0u) << run.out;
   EXPECT_TRUE(std::regex_search(run.out, std::regex("\nBattery:      9[0-9]%\n"))) << run.out;
-  EXPECT_NE(run.out.find("\nCharging:     held off at the limit\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nCharging:     held off: running on battery above the limit\n"), std::string::npos)
+      << run.out;
   EXPECT_NE(run.out.find("\nCharge limit: 80%\n"), std::string::npos) << run.out;
 
   kill(daemon.pid, SIGTERM);

@@ -78,7 +78,7 @@ TEST(HestleStatus, TextForARunningDaemon) {
             "hestled:      running (last update 4 s ago)\n"
             "Battery:      80%\n"
             "Charging:     held off at the limit\n"
-            "Cycle:        none in progress\n"
+            "Cycle:        due; starts while the adapter is connected\n"
             "Charge limit: 80%\n"
             "Calibration:  every 30 days, last never\n");
 
@@ -87,7 +87,7 @@ TEST(HestleStatus, TextForARunningDaemon) {
   EXPECT_EQ(formatStatusText(gatherStatus(dir.path(), kNow), kNow),
             "hestled:      running (last update 1 s ago)\n"
             "Battery:      64%\n"
-            "Charging:     allowed\n"
+            "Charging:     held off: calibration draining to 15%\n"
             "Cycle:        Discharging to 15%\n"
             "Charge limit: off (charges to 100%)\n"
             "Calibration:  every 1 day, last never; no cycle runs while the charge limit is off\n");
@@ -165,7 +165,7 @@ TEST(HestleStatus, JsonForARunningDaemon) {
   EXPECT_EQ(text.find('\n'), text.size() - 1);  // one line
   auto j = nlohmann::json::parse(text);
   EXPECT_EQ(j, nlohmann::json::parse(R"({
-    "daemon": "running", "daemonAlive": true, "statusAgeSeconds": 2.5,
+    "daemon": "running", "daemonAlive": true, "statusAgeSeconds": 2.5, "daemonClockAheadSeconds": 0.0,
     "batteryPercent": 91, "chargingInhibited": false, "calibrationActive": true,
     "calibrationPhase": "Charging to 100%",
     "chargeLimitEnabled": true, "chargeLimitPercent": 85, "calibrationEnabled": true,

@@ -247,6 +247,7 @@ TEST_F(ShippedScenarioTest, BrokenSettingsGiveTheDefaultsAndAreNeverRewritten) {
   EXPECT_EQ(o.exactly("ACTION: Battery 100% > 80% — disabling adapter"), 1);
   EXPECT_EQ(o.lines("ACTION: "), 2);  // and "At target 80%" once
   EXPECT_EQ(o.lines("WARNING: "), 0);
+  EXPECT_EQ(o.lines("Settings: "), 3);  // not valid, usable again, not valid
   // The daemon never replaced the user's file with its defaults.
   EXPECT_EQ(o.file("config.json"), o.scenario.events.back().config.value());
 }
