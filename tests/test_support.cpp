@@ -125,7 +125,7 @@ void DaemonTest::openSmc() {
   simmac::clearSmcExchanges();
 }
 
-void DaemonTest::writeSettings(const std::string& json) const { writeWholeFile(configPath, json); }
+void DaemonTest::writeSettings(const Settings& settings) const { writeWholeFile(configPath, settingsJson(settings)); }
 
 ChargeStatus DaemonTest::publishedStatus() const {
   auto decoded = decodeChargeStatus(readWholeFile(statusPath));

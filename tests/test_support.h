@@ -73,8 +73,7 @@ class DaemonTest : public ::testing::Test {
   void bringUp();
   // smcOpen() must succeed; the exchange record is cleared afterwards.
   void openSmc();
-  void writeSettings(const std::string& json) const;
-  void writeSettings(const Settings& settings) const { writeSettings(settingsJson(settings)); }
+  void writeSettings(const Settings& settings) const;  // into "config.json"
   // The decoded "status.json"; a failed expectation when there is none.
   ChargeStatus publishedStatus() const;
 
