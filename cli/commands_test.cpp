@@ -2,7 +2,6 @@
 // files of a data directory.
 #include "cli/commands.h"
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -13,12 +12,9 @@
 #include "cli/arguments.h"
 #include "store/charge_config.h"
 #include "test_support.h"
+#include "util/system_clock.h"
 
 namespace {
-
-double secondsNow() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 struct Step {
   std::function<void()> before;
@@ -36,7 +32,7 @@ TEST(HestleCommands, EachCommandLineOnTheFilesOfADataDirectory) {
     return [=, &dir] { writeWholeFile(dir.file(file), bytes); };
   };
   auto publish = [&](bool running, double age) {
-    return put("status.json", encodeChargeStatus({running, false, false, std::nullopt, 77, secondsNow() - age}).value());
+    return put("status.json", encodeChargeStatus({running, false, false, std::nullopt, 77, systemWallSeconds() - age}).value());
   };
   const std::string idle = "hestle: note: hestled is not running; the setting takes effect when it starts.\n";
   const std::string applied = "hestled applies it within about ten seconds.\n";

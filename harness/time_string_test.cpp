@@ -50,12 +50,14 @@ TEST(TimeStringTest, StartInstantIsUtc) {
   EXPECT_EQ(parseUtcInstant("2026-12-04T20:53:30Z"), 1796417610.0);
   EXPECT_EQ(parseUtcInstant("1970-01-01T00:00:00Z"), 0.0);
   EXPECT_EQ(parseUtcInstant("2028-02-29T23:59:59Z"), 1835481599.0);
+  EXPECT_EQ(parseUtcInstant("2026-12-04T20:53:30.25Z"), 1796417610.25);
 }
 
 TEST(TimeStringTest, BadStartInstantsAreRefused) {
   for (const char* text : {"2026-12-04 20:53:30Z", "2026-12-04T20:53:30", "2026-12-04T20:53:30+01:00",
                            "2026-13-04T20:53:30Z", "2027-02-29T10:00:00Z", "2026-12-04T24:00:00Z",
-                           "2026-12-04T20:60:00Z", "1969-12-31T23:59:59Z", "2026-1a-04T20:53:30Z", ""}) {
+                           "2026-12-04T20:60:00Z", "1969-12-31T23:59:59Z", "2026-1a-04T20:53:30Z", "",
+                           "2026-12-04T20:53:30.Z", "2026-12-04T20:53:30.5xZ", "2026-12-04T20:53:60Z"}) {
     try {
       parseUtcInstant(text);
       ADD_FAILURE() << "accepted \"" << text << "\"";

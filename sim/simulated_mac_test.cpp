@@ -310,7 +310,7 @@ TEST(MachineSpecFromJson, ReadsEveryMemberAndRefusesIllTypedOnes) {
                            R"({"battery": {"percent": 101}})", R"({"battery": {"capacityMah": 4500.5}})",
                            R"({"battery": {"chargePerHour": -1}})", R"({"battery": {"properties": {"A": null}}})",
                            R"({"battery": {"plugedIn": true}})", R"({"start": "2026-12-04T20:53:30"})",
-                           R"({"start": "2026-13-04T20:53:30Z"})", R"({"firmwre": "tahoe"})"}) {
+                           R"({"start": "2026-13-04T20:53:30Z"})", R"({"start": "2026-02-31T20:53:30Z"})", R"({"firmwre": "tahoe"})"}) {
     EXPECT_THROW(simmac::machineSpecFromJson(nlohmann::json::parse(text)), std::invalid_argument) << text;
   }
 }
