@@ -1,7 +1,6 @@
 // Tests of hestle's commands run in-process against a data directory.
 #include "cli/commands.h"
 
-#include <chrono>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include "store/charge_config.h"
 #include "store/charge_status.h"
 #include "test_support.h"
+#include "util/system_clock.h"
 
 namespace {
 
@@ -32,11 +32,6 @@ ChargeConfig configIn(const TempDir& dir) {
   auto config = decodeChargeConfig(readWholeFile(dir.file("config.json")));
   EXPECT_TRUE(config.has_value());
   return config.value_or(ChargeConfig{});
-}
-
-double secondsNow() {
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
 void publishStatus(const TempDir& dir, bool running, double lastUpdate) {
@@ -134,18 +129,18 @@ TEST(HestleCommands, ChangesNeedTheDataDirectory) {
 
 TEST(HestleCommands, SaysWhetherTheDaemonWillActOnAChange) {
   TempDir dir;
-  publishStatus(dir, true, secondsNow() - 3);
+  publishStatus(dir, true, systemWallSeconds() - 3);
   Result r = hestle(dir, {"limit", "80"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "Charge limit set to 80%.\nhestled applies it within about ten seconds.\n");
   EXPECT_EQ(r.err, "");
 
-  publishStatus(dir, true, secondsNow() - 120);  // stale: crashed
+  publishStatus(dir, true, systemWallSeconds() - 120);  // stale: crashed
   r = hestle(dir, {"limit", "81"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.err.find("hestled is not running"), std::string::npos);
 
-  publishStatus(dir, false, secondsNow() - 1);  // stopped cleanly
+  publishStatus(dir, false, systemWallSeconds() - 1);  // stopped cleanly
   r = hestle(dir, {"limit", "82"});
   EXPECT_NE(r.err.find("hestled is not running"), std::string::npos);
 }

@@ -27,6 +27,7 @@ bool useTahoe = false;
 bool currentlyInhibited = false;
 bool adapterDisabled = false;
 bool magSafeLEDColoured = false;
+bool configUnusable = false;
 
 CalibrationPhase calPhase = CalibrationPhase::idle;
 double calHoldEndTime = 0.0;
@@ -55,6 +56,7 @@ void initGlobals(const std::string& dataDir) {
   currentlyInhibited = false;
   adapterDisabled = false;
   magSafeLEDColoured = false;
+  configUnusable = false;
   calPhase = CalibrationPhase::idle;
   calHoldEndTime = 0.0;
   calDischargeThreshold = 15;

@@ -35,8 +35,10 @@ TEST(TimeStringTest, DurationsAreReadOrRefusedWithTheReason) {
 TEST(TimeStringTest, StartInstantsAreUtcToTheSecond) {
   EXPECT_EQ(outcome(parseUtcInstant, "2026-12-04T20:53:30Z"), "1796417610");
   EXPECT_EQ(outcome(parseUtcInstant, "2028-02-29T23:59:59Z"), "1835481599");
+  EXPECT_EQ(parseUtcInstant("2026-12-04T20:53:30.25Z"), 1796417610.25);
   for (const std::string text : {"2026-12-04 20:53:30Z", "2026-12-04T20:53:30", "2026-13-04T20:53:30Z",
-                                 "2027-02-29T10:00:00Z", "2026-12-04T24:00:00Z", "1969-12-31T23:59:59Z", ""})
+                                 "2027-02-29T10:00:00Z", "2026-12-04T24:00:00Z", "1969-12-31T23:59:59Z", "",
+                                 "2026-12-04T20:53:30.Z", "2026-12-04T20:53:30.5xZ", "2026-12-04T20:53:60Z"})
     EXPECT_EQ(outcome(parseUtcInstant, text).rfind("bad start \"" + text + "\": ", 0), 0u) << text;
 }
 

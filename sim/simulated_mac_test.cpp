@@ -890,6 +890,7 @@ TEST(MachineSpecFromJson, RefusesIllTypedMembers) {
       R"({"start": "2026-12-04 20:53:30"})",
       R"({"start": "2026-12-04T20:53:30"})",
       R"({"start": "2026-13-04T20:53:30Z"})",
+      R"({"start": "2026-02-31T20:53:30Z"})",
       R"({"firmwre": "tahoe"})",
   };
   for (const char* text : bad) {
