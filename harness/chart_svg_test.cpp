@@ -10,7 +10,7 @@ TEST(ChartSvgTest, AWeekOfPassesStaysSmallAndKeepsItsExtremes) {
     samples[i].t = start + 10.0 * static_cast<double>(i + 1);
     samples[i].percent = 20.0 + 60.0 * static_cast<double>(i % 37) / 36.0;  // a saw from 20% to 80%
   }
-  const std::string svg = renderChart(samples, {"day & night <1>", "", "", start, start + 7 * 86400.0, {}});
+  const std::string svg = renderChart(samples, {"day & night <1>", "", "", start, start + 7 * 86400.0, {}, {}});
   EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
   EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
   EXPECT_NE(svg.find(">day &amp; night &lt;1&gt;</text>"), std::string::npos);
