@@ -57,6 +57,19 @@ static int runLimit(const Invocation& inv, std::ostream& out, std::ostream& err)
   });
 }
 
+// When a due cycle starts: the daemon starts it with the adapter connected,
+// and above the limit it keeps the adapter off until the charge is back there.
+static std::string whenCycleStarts(const std::string& dataDir, const ChargeConfig& config) {
+  const StatusReport report = gatherStatus(dataDir, systemWallSeconds());
+  const bool running = report.daemon == DaemonState::running && report.status;
+  if (running && !report.status->calibrationActive && config.chargeLimitEnabled &&
+      report.status->batteryPercent > config.chargeLimitPercent) {
+    return "it starts once the battery is back at the limit (" + std::to_string(config.chargeLimitPercent) +
+           "%), where hestled connects the adapter again";
+  }
+  return "it starts while the adapter is connected";
+}
+
 static int runCalibrate(const Invocation& inv, std::ostream& out, std::ostream& err) {
   return changeSettings(inv, out, err, [&](ChargeConfig& config) {
     switch (inv.calibrateAction) {
@@ -73,7 +86,7 @@ static int runCalibrate(const Invocation& inv, std::ostream& out, std::ostream& 
       case CalibrateAction::now:
         config.calibrationEnabled = true;
         config.lastCalibrationTimestamp = 0.0;
-        return "A calibration cycle is due now; it starts while the adapter is connected.\n" +
+        return "A calibration cycle is due now; " + whenCycleStarts(inv.dataDir, config) + ".\n" +
                noteLimitOff(config);
     }
     return std::string();

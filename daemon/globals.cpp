@@ -24,6 +24,7 @@ void initGlobals(const std::string& dataDir) {
   currentlyInhibited = false;
   adapterDisabled = false;
   magSafeLEDColoured = false;
+  configUnusable = false;
   calPhase = CalibrationPhase::idle;
   calHoldEndTime = 0.0;
   calDischargeThreshold = 15;

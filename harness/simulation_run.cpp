@@ -49,7 +49,10 @@ void prepareOutDir(const std::string& outDir) {
 }
 
 std::string chartSubtitle(const Scenario& scenario, const RunResult& result) {
-  std::string text = "firmware " + scenario.firmwareName + " · " + formatDuration(scenario.hours * 3600.0) +
+  const double span = scenario.hours * 3600.0;
+  const double ran = result.end - scenario.start;
+  std::string text = "firmware " + scenario.firmwareName + " · " +
+                     (ran < span ? formatDuration(ran) + " of " : std::string()) + formatDuration(span) +
                      " simulated · " + std::to_string(result.samples.empty() ? 0 : result.samples.back().pass) +
                      " passes · exit status " + std::to_string(result.exitStatus);
   return text;
@@ -101,6 +104,7 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
     result.samples.push_back(std::move(sample));
     // Should the scheduled stop ever be missed, the run still ends.
     if (t >= end && !stopRequested()) requestStop();
+    if (options.progress) options.progress(t);
   });
 
   {
@@ -132,6 +136,7 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
   result.realSeconds = monotonicSeconds() - realStart;
 
   chart.subtitle = chartSubtitle(scenario, result);
+  if (result.end < end) chart.stoppedAt = result.end;
   std::ofstream(outDir + "/chart.svg", std::ios::binary | std::ios::trunc) << renderChart(result.samples, chart);
   return result;
 }

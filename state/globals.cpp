@@ -26,6 +26,7 @@ bool useTahoe = false;
 bool currentlyInhibited = false;
 bool adapterDisabled = false;
 bool magSafeLEDColoured = false;
+bool configUnusable = false;
 
 CalibrationPhase calPhase = CalibrationPhase::idle;
 double calHoldEndTime = 0.0;

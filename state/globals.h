@@ -35,6 +35,7 @@ extern bool useTahoe;           // the controller knows CHTE: Tahoe key family
 extern bool currentlyInhibited; // the daemon holds charging inhibited
 extern bool adapterDisabled;    // the daemon holds the adapter disabled
 extern bool magSafeLEDColoured; // the daemon has coloured the LED since it last handed it back
+extern bool configUnusable;     // the last pass found config.json present but unusable (logged once)
 
 extern CalibrationPhase calPhase;
 extern double calHoldEndTime;          // end of the hold at 100%, seconds since 1970

@@ -60,17 +60,29 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode
   return ok;
 }
 
-std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes) {
+std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes, FileRefusal* why) {
+  FileRefusal ignored;
+  FileRefusal& refusal = why ? *why : ignored;
+  refusal = FileRefusal::none;
   // Only the descriptor is examined, so the path is looked up once: O_NOFOLLOW
   // refuses a link, O_NONBLOCK keeps a FIFO from blocking the open, and fstat
   // refuses anything that is not a regular file before a byte is read. (A
   // device node cannot appear here: making one needs root, and a hard link to
   // one in /dev would cross file systems.)
   const int fd = openRetrying(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) {
+    refusal = errno == ENOENT ? FileRefusal::missing
+              : errno == ELOOP ? FileRefusal::notRegularFile  // a symbolic link
+                               : FileRefusal::unreadable;
+    return std::nullopt;
+  }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+  const bool statted = fstat(fd, &st) == 0;
+  if (!statted || !S_ISREG(st.st_mode) || st.st_size < 0 ||
       static_cast<unsigned long long>(st.st_size) > maxBytes) {
+    refusal = !statted || st.st_size < 0 ? FileRefusal::unreadable
+              : !S_ISREG(st.st_mode)     ? FileRefusal::notRegularFile
+                                         : FileRefusal::tooLarge;
     close(fd);
     return std::nullopt;
   }
@@ -83,6 +95,7 @@ std::optional<std::string> readRegularFile(const std::string& path, size_t maxBy
     const ssize_t n = retryOnInterrupt([&] { return ::read(fd, bytes.data() + got, bytes.size() - got); });
     if (n < 0) {
       close(fd);
+      refusal = FileRefusal::unreadable;
       return std::nullopt;
     }
     got += static_cast<size_t>(n);
@@ -90,7 +103,10 @@ std::optional<std::string> readRegularFile(const std::string& path, size_t maxBy
     bytes.resize(std::min(maxBytes + 1, 2 * bytes.size()));
   }
   close(fd);
-  if (got > maxBytes) return std::nullopt;
+  if (got > maxBytes) {
+    refusal = FileRefusal::tooLarge;
+    return std::nullopt;
+  }
   bytes.resize(got);
   return bytes;
 }
