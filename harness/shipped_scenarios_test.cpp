@@ -48,7 +48,7 @@ const std::map<std::string, Expect> kShipped = {
                         {"ACTION: At target 80% — re-enabling adapter", 400, 1200}}, true, 65, 90}},
     {"missing-keys", {{{"setCharging: CH0B=true CH0C=false val=0x02", 1, 4}, {"setAdapter: CH0I=true CH0J=false val=0x01", 1, 4},
                        {"ACTION: Battery 90% > 75% — disabling adapter", 1, 1}}, true, 60, 90}},
-    {"broken-config", {{{"ACTION: ", 2, 2}, {"ACTION: Battery 100% > 80%", 1, 1}}, true, 80}},
+    {"broken-config", {{{"ACTION: ", 2, 2}, {"ACTION: Battery 100% > 80%", 1, 1}, {"Settings: ", 3, 3}}, true, 80}},
     // Start-up hands back what an earlier run may have left, the clean-up what this one holds.
     {"signal", {{{"setAdapter: CHIE=0x00 (enable) -> true", 2, 2}, {"setCharging: CHTE=0 (enable) -> true", 2, 2}},
                 false, 88, 95, 0, 180}},

@@ -15,7 +15,6 @@
 
 #include "reliability/reliability.h"
 #include "store/charge_status.h"
-#include "reliability/hestled_process.h"
 #include "test_support.h"
 
 namespace {

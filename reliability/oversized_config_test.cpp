@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "reliability/reliability.h"
-#include "reliability/hestled_process.h"
 #include "test_support.h"
 
 namespace {

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include "reliability/hestled_process.h"
 #include "reliability/reliability.h"
 #include "store/charge_status.h"
 #include "test_support.h"

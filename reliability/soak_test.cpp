@@ -9,7 +9,6 @@
 
 #include "reliability/reliability.h"
 #include "store/charge_config.h"
-#include "reliability/hestled_process.h"
 #include "test_support.h"
 
 namespace {
