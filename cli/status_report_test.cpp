@@ -88,7 +88,7 @@ TEST(HestleStatus, TextAndJsonReports) {
   writeWholeFile(dir.file("status.json"), statusBytes(true, false, 2.5, "Charging to 100%"));
   writeWholeFile(dir.file("config.json"), settingsJson({true, 85, true, 7, 1764876810.5}));
   EXPECT_EQ(nlohmann::json::parse(formatStatusJson(gatherStatus(dir.path(), kNow))), nlohmann::json::parse(R"({
-    "daemon": "running", "daemonAlive": true, "statusAgeSeconds": 2.5,
+    "daemon": "running", "daemonAlive": true, "statusAgeSeconds": 2.5, "daemonClockAheadSeconds": 0.0,
     "batteryPercent": 64, "chargingInhibited": false, "calibrationActive": true, "calibrationPhase": "Charging to 100%",
     "chargeLimitEnabled": true, "chargeLimitPercent": 85, "calibrationEnabled": true,
     "calibrationIntervalDays": 7, "lastCalibrationTimestamp": 1764876810.5, "settings": "file", "settingsError": null})"));

@@ -20,7 +20,7 @@ struct ChartInfo {
   double start = 0.0;              // left edge, virtual seconds since 1970
   double end = 0.0;                // right edge
   std::vector<ChartMarker> markers;
-  std::optional<double> stoppedAt; // the daemon stopped before `end`: nothing is drawn after it
+  std::optional<double> stoppedAt = std::nullopt;  // the daemon stopped before `end`: nothing drawn after
 };
 
 // A complete SVG document. The percent line is thinned to a few points per

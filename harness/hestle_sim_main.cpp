@@ -1,6 +1,7 @@
 // hestle-sim: runs hestled against a simulated Mac in virtual time and prints a summary.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <optional>
@@ -44,8 +45,9 @@ class ProgressLine {
     if (shown_ && now - last_ < std::chrono::milliseconds(250)) return;
     last_ = now;
     shown_ = true;
-    const double share = total_ > 0 ? 100.0 * std::min(elapsed, total_) / total_ : 100.0;
-    show("\rhestle-sim: simulated " + formatDuration(std::min(elapsed, total_)) + " of " + formatDuration(total_) +
+    const double reached = std::min(elapsed, total_);
+    const double share = total_ > 0 ? 100.0 * reached / total_ : 100.0;
+    show("\rhestle-sim: simulated " + formatDuration(std::floor(reached / 60.0) * 60.0) + " of " + formatDuration(total_) +
          " (" + std::to_string(static_cast<int>(share)) + "%)\033[K");
   }
 

@@ -32,7 +32,8 @@ static constexpr const char* kHelp =
     "                      (default: every start is a freshly booted Mac)\n"
     "  --speed N           simulated seconds per real second, up to 1e9 (default 1):\n"
     "                      with 60 a pass comes every 1/6 s and the battery charges\n"
-    "                      and drains 60 times faster\n"
+    "                      and drains 60 times faster; the daemon's clock then runs\n"
+    "                      ahead of the real one\n"
     "  --help              this text\n";
 
 static int usage(const char* why) {
