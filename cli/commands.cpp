@@ -60,7 +60,7 @@ static int runLimit(const Invocation& inv, std::ostream& out, std::ostream& err)
 // When a due cycle starts: the daemon starts it with the adapter connected,
 // and above the limit it keeps the adapter off until the charge is back there.
 static std::string whenCycleStarts(const std::string& dataDir, const ChargeConfig& config) {
-  const StatusReport report = gatherStatus(dataDir, readWallClock());
+  const StatusReport report = gatherStatus(dataDir, systemWallSeconds());
   const bool running = report.daemon == DaemonState::running && report.status;
   if (running && !report.status->calibrationActive && config.chargeLimitEnabled &&
       report.status->batteryPercent > config.chargeLimitPercent) {
