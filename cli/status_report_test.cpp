@@ -71,7 +71,9 @@ TEST(HestleStatus, TextAndJsonReports) {
     const StatusReport report = gatherStatus(dir.path(), kNow);
     const std::string text = formatStatusText(report, kNow);
     EXPECT_EQ(text.substr(0, r.text.size()), r.text);
-    if (r.text.back() == '\n') EXPECT_EQ(text, r.text);
+    if (r.text.back() == '\n') {
+      EXPECT_EQ(text, r.text);
+    }
     const std::string json = formatStatusJson(report);
     EXPECT_EQ(json.find('\n'), json.size() - 1);  // one line
     const auto j = nlohmann::json::parse(json);

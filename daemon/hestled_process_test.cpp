@@ -12,10 +12,10 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-struct Run {
+struct Site {
   TempDir dir;
   HestledRun args{dir.file("data"), dir.file("machine.json"), dir.file("state.json"), dir.file("output")};
-  explicit Run(const std::string& machine) {
+  explicit Site(const std::string& machine) {
     writeWholeFile(args.machineFile, machine);
     mkdir(args.dataDir.c_str(), 0755);
     writeWholeFile(dir.file("data/config.json"), limitConfig(80));
@@ -27,7 +27,7 @@ TEST(HestledProcess, WithoutAppleSmcItExitsOneAfterFourLines) {
   for (const char* firmware : {"noSMC", "refused", "closed stderr"}) {
     SCOPED_TRACE(firmware);
     const bool closed = std::string(firmware) == "closed stderr";
-    Run run(R"({"firmware":")" + std::string(closed ? "noSMC" : firmware) + "\"}");
+    Site run(R"({"firmware":")" + std::string(closed ? "noSMC" : firmware) + "\"}");
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     close(fds[0]);  // a reader that has gone: writes to standard error fail with EPIPE
@@ -52,7 +52,7 @@ TEST(HestledProcess, WithoutAppleSmcItExitsOneAfterFourLines) {
 TEST(HestledProcess, SignalsOnARunningDaemon) {
   for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
-    Run run(R"({"firmware":"preTahoe","battery":{"percent":95,"pluggedIn":true}})");
+    Site run(R"({"firmware":"preTahoe","battery":{"percent":95,"pluggedIn":true}})");
     const pid_t pid = spawnHestled(run.args);
     ProcessGuard guard{pid};
     ASSERT_TRUE(eventually([&] { return savedKeys(run.args.stateFile)["CH0I"] == "01"; }));
