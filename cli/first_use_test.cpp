@@ -1,6 +1,5 @@
 // hestle as a newcomer meets it: help and "--" where they are natural, what
 // status says charging and a due cycle are doing, a status from a clock ahead.
-#include <chrono>
 #include <sstream>
 #include <utime.h>
 
@@ -10,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/status_report.h"
 #include "test_support.h"
+#include "util/system_clock.h"
 
 namespace {
 
@@ -115,7 +115,7 @@ TEST(HestleFirstUse, AStatusFromAClockAheadIsAgedByTheFile) {
 
 TEST(HestleFirstUse, CalibrateNowAboveTheLimitSaysWhenTheCycleStarts) {
   TempDir dir;
-  const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const double now = systemWallSeconds();
   publish(dir, {true, true, false, std::nullopt, 93, now}, {true, 80, false, 30, 0.0});
   std::ostringstream out, err;
   EXPECT_EQ(runHestle({"--data-dir", dir.path(), "calibrate", "now"}, out, err), 0) << err.str();

@@ -1,6 +1,7 @@
 // Start-up and the clean shutdown, in-process against the simulated Mac.
 #include "daemon/startup.h"
 
+#include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,22 @@
 #include "daemon/shutdown.h"
 #include "smc/actuators.h"
 #include "test_support.h"
+
+// hestle_tests is linked with --wrap=pipe and --wrap=sigaction: these fail
+// the call named by failingCall (-1 for pipe, or a signal number).
+static int failingCall = 0;
+extern "C" int __real_pipe(int fds[2]);
+extern "C" int __real_sigaction(int signal, const struct sigaction* action, struct sigaction* old);
+extern "C" int __wrap_pipe(int fds[2]) {
+  if (failingCall != -1) return __real_pipe(fds);
+  errno = EMFILE;
+  return -1;
+}
+extern "C" int __wrap_sigaction(int signal, const struct sigaction* action, struct sigaction* old) {
+  if (failingCall != signal || action == nullptr) return __real_sigaction(signal, action, old);
+  errno = EINVAL;
+  return -1;
+}
 
 namespace {
 
@@ -124,5 +141,40 @@ TEST_F(StartUpTest, AStopEndsTheWaitAtOnceAndNoPassRunsAfterIt) {
     logFile = -1;
   }
 }
+
+struct StopSetupFailure {
+  const char* name;
+  int failingCall;
+  const char* errorLine;
+};
+
+class StartUpWithoutStopHandlersTest : public StartUpTest, public ::testing::WithParamInterface<StopSetupFailure> {};
+
+// A daemon that could not be stopped cleanly says so and exits before it
+// writes a key: what an earlier run left stays as it was.
+TEST_P(StartUpWithoutStopHandlersTest, LogsTheErrorAndTheFatalLineBeforeAnyKeyWrite) {
+  simmac::setSmcKeyValue("CHIE", {8});
+  simmac::setSmcKeyValue("ACLC", {3});
+  clearStopRequest();  // a pipe kept from an earlier test would hide a failing pipe()
+  failingCall = GetParam().failingCall;
+  const bool started = startUp(dir.path());
+  const int status = runDaemon(dir.path());
+  failingCall = 0;
+  EXPECT_FALSE(started);
+  EXPECT_EQ(status, 1);
+  const auto lines = logMessages();
+  ASSERT_EQ(lines.size(), 28u);
+  EXPECT_EQ(lines[12], GetParam().errorLine);
+  EXPECT_EQ(lines[13], "FATAL: Cannot install the stop handlers. Exiting.");
+  EXPECT_TRUE(simmac::adapterDisabled());
+  EXPECT_EQ(simmac::ledValue(), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, StartUpWithoutStopHandlersTest,
+    ::testing::Values(StopSetupFailure{"Pipe", -1, "ERROR: pipe failed: Too many open files"},
+                      StopSetupFailure{"Sigterm", SIGTERM, "ERROR: sigaction(SIGTERM) failed: Invalid argument"},
+                      StopSetupFailure{"Sigint", SIGINT, "ERROR: sigaction(SIGINT) failed: Invalid argument"}),
+    [](const ::testing::TestParamInfo<StopSetupFailure>& info) { return std::string(info.param.name); });
 
 }  // namespace

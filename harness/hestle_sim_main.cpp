@@ -1,6 +1,5 @@
 // hestle-sim: runs hestled against a simulated Mac in virtual time and prints a summary.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -13,6 +12,7 @@
 #include "harness/scenario.h"
 #include "harness/simulation_run.h"
 #include "harness/time_string.h"
+#include "util/system_clock.h"
 
 static constexpr const char* kUsage =
     "usage: hestle-sim SCENARIO.json [--out DIR] [--echo-log]\n"
@@ -41,8 +41,8 @@ class ProgressLine {
   ProgressLine& operator=(const ProgressLine&) = delete;
 
   void update(double elapsed) {
-    const auto now = std::chrono::steady_clock::now();
-    if (shown_ && now - last_ < std::chrono::milliseconds(250)) return;
+    const double now = monotonicSeconds();
+    if (shown_ && now - last_ < 0.25) return;
     last_ = now;
     shown_ = true;
     const double reached = std::min(elapsed, total_);
@@ -58,7 +58,7 @@ class ProgressLine {
   double total_;
   int fd_;
   bool shown_ = false;
-  std::chrono::steady_clock::time_point last_;
+  double last_ = 0.0;
 };
 
 int main(int argc, char** argv) {
