@@ -10,7 +10,6 @@
 
 #include "daemon/control_loop.h"
 #include "daemon/globals.h"
-#include "reliability/scratch_dir.h"
 #include "store/charge_config.h"
 #include "store/charge_status.h"
 #include "test_support.h"
@@ -78,7 +77,7 @@ class FileConsistencyTest : public DaemonTest {
 };
 
 TEST_F(FileConsistencyTest, AReaderNeverSeesAPartialFile) {
-  ScratchDir scratch;
+  TempDir scratch;
   initGlobals(scratch.path());
   openSmc();
   ChargeConfig config{true, 80, false, 30, 0.0};

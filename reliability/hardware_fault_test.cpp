@@ -17,8 +17,6 @@
 #include "daemon/globals.h"
 #include "daemon/shutdown.h"
 #include "daemon/startup.h"
-#include "reliability/hestled_process.h"
-#include "reliability/scratch_dir.h"
 #include "store/charge_status.h"
 #include "test_support.h"
 
@@ -198,7 +196,7 @@ class HardwareFaultTest : public DaemonTest, public ::testing::WithParamInterfac
     DaemonTest::TearDown();
   }
 
-  ScratchDir scratch;  // the data directory
+  TempDir scratch;  // the data directory
 
   // Turns the case's intermittent fault on or off.
   void setFlaky(bool on) {

@@ -15,9 +15,7 @@
 #include "daemon/globals.h"
 #include "daemon/shutdown.h"
 #include "daemon/startup.h"
-#include "reliability/hestled_process.h"
 #include "reliability/plants.h"
-#include "reliability/scratch_dir.h"
 #include "store/charge_status.h"
 #include "test_support.h"
 
@@ -84,7 +82,7 @@ class HostileDirectoryTest : public DaemonTest, public ::testing::WithParamInter
     DaemonTest::TearDown();
   }
 
-  ScratchDir scratch;
+  TempDir scratch;
   PlantSite site;
   std::map<std::string, std::string> before;
 };
@@ -172,7 +170,7 @@ class HostileDirectoryProcessTest : public ::testing::TestWithParam<Plant> {};
 
 TEST_P(HostileDirectoryProcessTest, RealProcessRegulatesAndExitsCleanly) {
   const Plant p = GetParam();
-  ScratchDir tmp, work;  // the site; the process's own files, kept apart
+  TempDir tmp, work;  // the site; the process's own files, kept apart
   PlantSite site{tmp.path()};
   prepareSite(site);
   if (p.name != "config.json") writeWholeFile(site.data() + "/config.json", limitConfig(kLimit));
@@ -248,7 +246,7 @@ void ignore(int) {}
 }
 
 TEST(RacingAttackerTest, SwapsDuringStartUpAndWritesNeverReachOutside) {
-  ScratchDir tmp, work;
+  TempDir tmp, work;
   PlantSite site{tmp.path()};
   prepareSite(site);
   writeWholeFile(work.file("machine.json"), R"({"firmware":"tahoe","battery":{"percent":90,"pluggedIn":true}})");

@@ -15,15 +15,13 @@
 
 #include <gtest/gtest.h>
 
-#include "reliability/hestled_process.h"
-#include "reliability/scratch_dir.h"
 #include "store/charge_status.h"
 #include "test_support.h"
 
 namespace {
 
 struct Target {
-  std::unique_ptr<ScratchDir> dir;
+  std::unique_ptr<TempDir> dir;
   HestledRun run;
   pid_t pid = -1;
   std::vector<std::pair<std::chrono::steady_clock::time_point, int>> signals;  // when, which
@@ -51,8 +49,8 @@ const char* const kSpeeds[] = {"1", "1000", "100000", "1000000"};
 
 std::unique_ptr<Target> makeTarget(std::mt19937& random) {
   auto t = std::make_unique<Target>();
-  t->dir = std::make_unique<ScratchDir>();
-  const ScratchDir& d = *t->dir;
+  t->dir = std::make_unique<TempDir>();
+  const TempDir& d = *t->dir;
   std::filesystem::create_directories(d.file("data"));
   const bool calibrating = std::uniform_int_distribution<int>(0, 3)(random) == 0;
   writeWholeFile(d.file("data/config.json"), limitConfig(80, calibrating, 0, 0.0));

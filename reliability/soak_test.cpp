@@ -16,8 +16,6 @@
 #include "daemon/globals.h"
 #include "daemon/shutdown.h"
 #include "daemon/startup.h"
-#include "reliability/hestled_process.h"
-#include "reliability/scratch_dir.h"
 #include "reliability/process_stats.h"
 #include "store/charge_config.h"
 #include "test_support.h"
@@ -45,7 +43,7 @@ class SoakTest : public DaemonTest {
     clearStopRequest();
     simmac::setRecordSmcExchanges(false);
   }
-  ScratchDir scratch;  // the data directory
+  TempDir scratch;  // the data directory
 
   void TearDown() override {
     simmac::setWaitHook(nullptr);
