@@ -20,12 +20,8 @@ std::string nested(size_t depth, const std::string& open, const std::string& inn
 
 TEST(OversizedConfigTest, RefusedWithinMemory) {
   TempDir dir;
-  const struct {
-    const char* what;
-    std::string text;
-    const char* mode;  // "read": readConfig() on the directory; "decode": the parser on the bytes
-    const char* result;
-  } cases[] = {
+  // "read": readConfig() on the directory; "decode": the parser on the bytes.
+  const std::tuple<const char*, std::string, std::string, const char*> cases[] = {
       {"valid settings", limitConfig(80), "read", "settings"},
       {"valid settings", limitConfig(80), "decode", "settings"},
       {"sparse 1 GiB file", limitConfig(80) + "    ", "read", "defaults"},  // then a hole up to 1 GiB
@@ -35,18 +31,19 @@ TEST(OversizedConfigTest, RefusedWithinMemory) {
       {"30,000 nested arrays", nested(30000, "[", "", ']'), "read", "defaults"},
       {"30,000 nested arrays around an object", nested(30000, "[", R"({"chargeLimitEnabled":true})", ']'), "read",
        "defaults"}};
-  for (const auto& c : cases) {
-    writeWholeFile(dir.file("config.json"), c.text);
-    ASSERT_TRUE(c.what[0] != 's' || truncate(dir.file("config.json").c_str(), off_t{1} << 30) == 0);
-    const std::string arg = c.mode == std::string("read") ? dir.path() : dir.file("config.json");
-    FILE* probe = popen((std::string(HESTLE_CONFIG_PROBE_PATH) + " " + c.mode + " '" + arg + "'").c_str(), "r");
+  for (const auto& [what, text, mode, want] : cases) {
+    writeWholeFile(dir.file("config.json"), text);
+    ASSERT_TRUE(what[0] != 's' || truncate(dir.file("config.json").c_str(), off_t{1} << 30) == 0);
+    // popen spawns without copying this process's memory, which the probe's peak would count.
+    const std::string arg = mode == "read" ? dir.path() : dir.file("config.json");
+    FILE* probe = popen((HESTLE_CONFIG_PROBE_PATH " " + mode + " '" + arg + "'").c_str(), "r");
     char result[32] = "";
     long peakKiB = -1;
-    ASSERT_EQ(fscanf(probe, "result=%31s peak_rss_kib=%ld", result, &peakKiB), 2) << c.what;
+    ASSERT_EQ(fscanf(probe, "result=%31s peak_rss_kib=%ld", result, &peakKiB), 2) << what;
     pclose(probe);
-    std::printf("%s, %s: %s, peak RSS %ld KiB\n", c.mode, c.what, result, peakKiB);
-    EXPECT_STREQ(result, c.result) << c.what;
-    EXPECT_TRUE(kUnderSanitizer || peakKiB < 16 * 1024) << c.what << ": " << peakKiB << " KiB";
+    std::printf("%s, %s: %s, peak RSS %ld KiB\n", mode.c_str(), what, result, peakKiB);
+    EXPECT_STREQ(result, want) << what;
+    EXPECT_TRUE(kUnderSanitizer || peakKiB < 16 * 1024) << what << ": " << peakKiB << " KiB";
   }
 }
 
