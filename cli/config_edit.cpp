@@ -82,13 +82,16 @@ std::string saveConfig(const std::string& dataDir, const ChargeConfig& config, c
 
 // An exclusive flock on the data directory, which no user can replace (so
 // nothing can be planted in its place), released when the descriptor closes.
-// -1 when it is not had within kConfigLockWaitSeconds.
-static int lockDataDirectory(const std::string& dataDir) {
+// -1 when it is not had; `heldByOther` when another holder kept it for
+// kConfigLockWaitSeconds.
+static int lockDataDirectory(const std::string& dataDir, bool& heldByOther) {
+  heldByOther = false;
   const int fd = open(dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kConfigLockWaitSeconds);
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+      heldByOther = errno == EWOULDBLOCK || errno == EINTR;
       close(fd);
       return -1;
     }
@@ -121,8 +124,7 @@ static FileIdentity currentIdentity(const std::string& path) {
 std::string updateConfig(const std::string& dataDir, const std::function<void(ChargeConfig&)>& change,
                          bool& lockNote) {
   const std::string path = configFilePath(dataDir);
-  const int lock = lockDataDirectory(dataDir);
-  lockNote = lock < 0;
+  const int lock = lockDataDirectory(dataDir, lockNote);
   std::string error = "the settings kept changing while hestle tried to change them; try again";
   for (int attempt = 0; attempt < kMaxUpdateAttempts; ++attempt) {
     const int held = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

@@ -35,8 +35,8 @@ std::string saveConfig(const std::string& dataDir, const ChargeConfig& config, c
 
 // Loads the settings, applies `change` and saves them, keeping the members
 // hestle does not know. Holds an advisory lock on the data directory while it
-// does (waiting at most kConfigLockWaitSeconds; `lockNote` is set when it went
-// on without), and starts again when the file was replaced or changed between
+// does (waiting at most kConfigLockWaitSeconds; `lockNote` is set when another
+// holder kept it that long and the change went on without), and starts again when the file was replaced or changed between
 // the read and the write. Empty on success, otherwise the reason.
 std::string updateConfig(const std::string& dataDir, const std::function<void(ChargeConfig&)>& change,
                          bool& lockNote);

@@ -15,7 +15,6 @@
 #include "cli/config_edit.h"
 #include "cli/log_tail.h"
 #include "cli/printable.h"
-#include "reliability/scratch_dir.h"
 #include "store/charge_config.h"
 #include "store/charge_status.h"
 #include "test_support.h"
@@ -140,8 +139,7 @@ TEST(HestleHostileInput, AWriterBetweenTheReadAndTheWriteIsNotOverwritten) {
 // Concurrent hestle processes changing different settings lose none; a user
 // who holds the lock delays a change by the lock's time limit, no longer.
 TEST(HestleHostileInput, ConcurrentChangesAreAllKeptAndAHeldLockDoesNotBlock) {
-  ScratchDir scratch;
-  chmod(scratch.path().c_str(), 0777);
+  TempDir scratch;
   for (int trial = 0; trial < 20; ++trial) {
     writeWholeFile(scratch.file("config.json"), kConfig);
     int go[2];

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "util/posix_io.h"
+
 constexpr off_t kChunk = 64 * 1024;
 // The most hestle reads of a log at a time, whatever the file holds: more
 // than daemon.log holds before it is rotated. Memory and output stay bounded
@@ -20,8 +22,8 @@ static std::string readRange(int fd, off_t from, off_t to) {
   bytes.resize(static_cast<size_t>(std::max<off_t>(0, to - from)));
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = pread(fd, bytes.data() + done, bytes.size() - done, from + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retryOnInterrupt(
+        [&] { return pread(fd, bytes.data() + done, bytes.size() - done, from + static_cast<off_t>(done)); });
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }

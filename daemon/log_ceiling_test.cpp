@@ -2,15 +2,13 @@
 // error; and a month of the daemon on every firmware under a user who flips
 // the settings on every pass, whose log files never reach 3 MiB together.
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/globals.h"
-#include "daemon/shutdown.h"
-#include "daemon/startup.h"
+#include "daemon/control_loop.h"
+#include "reliability/reliability.h"
 #include "store/charge_config.h"
 #include "store/log.h"
 #include "test_support.h"
@@ -22,14 +20,6 @@ constexpr off_t kMiB = 1024 * 1024;
 off_t sizeOf(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
-}
-
-// CI runs two simulated days per firmware (the log rotates twice); scripts/reliability.sh
-// runs a month.
-int64_t daysWanted() {
-  const char* text = std::getenv("HESTLE_LOG_CEILING_DAYS");
-  const long long n = text ? std::atoll(text) : 0;
-  return n > 0 ? n : 2;
 }
 
 struct Month {
@@ -51,33 +41,28 @@ class LogCeilingMonthTest : public DaemonTest, public ::testing::WithParamInterf
   simmac::MachineSpec machine() const override { return GetParam().machine; }
 };
 
+// CI runs two simulated days per firmware (the log rotates twice),
+// scripts/reliability.sh a month.
 TEST_P(LogCeilingMonthTest, FlippedSettingsEveryPassNeverTakeTheLogsToThreeMiB) {
   simmac::setRecordSmcExchanges(false);
-  const std::string settings[] = {encodeChargeConfig({true, 60, false, 30, 0.0}).value(),
-                                  encodeChargeConfig({false, 60, false, 30, 0.0}).value()};
-  const int64_t days = daysWanted();
-  const double end = GetParam().machine.startTime + static_cast<double>(days) * 86400.0;
+  const std::string settings[] = {limitConfig(60), settingsJson({false, 60})};
+  const int64_t days = runSize<int64_t>(2, 31);
   int64_t passes = 0;
   off_t most = 0, written = 0, lastSize = 0;
-  simmac::setWaitHook([&](double t) {
-    writeWholeFile(dir.file("config.json"), settings[++passes % 2]);
+  const int status = runPasses(dir.path(), days * 8640, [&](int64_t pass, double) {
+    passes = pass;
+    writeWholeFile(dir.file("config.json"), settings[pass % 2]);
     const off_t size = sizeOf(logPath);
     written += size >= lastSize ? size - lastSize : size;  // a rotation starts a fresh file
     lastSize = size;
     most = std::max(most, size + sizeOf(logPath + ".1"));
-    if (t >= end) requestStop();
   });
-  clearStopRequest();
-  EXPECT_EQ(runDaemon(dir.path()), 0);
-  simmac::setWaitHook(nullptr);
   std::printf("log ceiling: %s, %lld days, %lld passes: %lld bytes logged, at most %lld on disk\n", GetParam().name,
               static_cast<long long>(days), static_cast<long long>(passes), static_cast<long long>(written),
               static_cast<long long>(most));
+  EXPECT_EQ(status, GetParam().leastWrittenPerDay > 0 ? 0 : -1);  // without the SMC: no pass at all
   EXPECT_LT(most, 3 * kMiB);
   EXPECT_GE(written, GetParam().leastWrittenPerDay * days);
-  if (GetParam().leastWrittenPerDay > 0) {
-    EXPECT_GE(passes, days * 8640);
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -129,6 +114,29 @@ TEST_P(LogRotationTest, PastOneMiBTheLogMovesAsideLinkSafely) {
 INSTANTIATE_TEST_SUITE_P(Traps, LogRotationTest,
                          ::testing::Values(Trap::none, Trap::linkAtRotated, Trap::directoryAtRotated,
                                            Trap::secondNameForTheLog));
+
+// At an unplug the controller keeps refusing to re-enable charging: the
+// first attempt and the eventual success are logged, not each retry.
+TEST_F(DaemonTest, ARefusedRestoreAtUnplugLogsTheFirstAttemptAndTheSuccessOnly) {
+  bringUp();
+  writeSettings(Settings{});
+  runControlLoopPass();  // at the limit: inhibited
+  simmac::setPluggedIn(false);
+  simmac::rejectSmcKey("CHTE", false, true);
+  markLog();
+  for (int i = 0; i < 360; ++i) runControlLoopPass();  // an hour
+  simmac::rejectSmcKey("CHTE", false, false);
+  runControlLoopPass();
+  runControlLoopPass();
+  std::vector<std::string> lines = newLogMessages();
+  std::erase_if(lines, [](const std::string& line) { return line.rfind("State: ", 0) == 0; });
+  EXPECT_EQ(lines, (std::vector<std::string>{"Unplugged — clearing states",
+                                                        "setCharging: CHTE=0 (enable) -> false",
+                                                        "WARNING: Failed to enable charging!",
+                                                        "setCharging: CHTE=0 (enable) -> true",
+                                                        "Unplugged — charging re-enabled after 360 refused attempts"}));
+  EXPECT_FALSE(simmac::chargeInhibited());
+}
 
 // Standard error gets a line only when daemon.log could not take it, or when
 // it is a terminal that someone watches.

@@ -17,7 +17,7 @@ tests=build/default/hestle_tests
 run() {
   echo "=== $1"
   shift
-  "$@" 2>/dev/null | grep -E '^(soak|signal storm|file consistency|read|decode)|^\[  (PASSED|FAILED) ' || true
+  "$@" 2>/dev/null | grep -E '^(soak|signal storm|file consistency|read|decode|log ceiling)|^\[  (PASSED|FAILED) ' || true
 }
 run "soak: 1,000,000 passes (about four months)" \
   env HESTLE_SOAK_PASSES=1000000 "$tests" --gtest_filter='SoakTest.*'
@@ -27,5 +27,7 @@ run "hardware matrix: a simulated day per case" "$tests" --gtest_filter='Matrix/
 run "hostile data directory" "$tests" --gtest_filter='Plants/HostileDirectory*'
 run "oversized settings: peak memory of a separate process" "$tests" --gtest_filter='OversizedConfigTest.*'
 run "concurrent readers" "$tests" --gtest_filter='FileConsistencyTest.*'
+run "log ceiling: a month per firmware, the settings flipped every pass" \
+  env HESTLE_LONG_RUNS=1 "$tests" --gtest_filter='Firmware/LogCeilingMonthTest.*'
 
 scripts/fuzz.sh "$fuzz_seconds"

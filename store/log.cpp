@@ -1,7 +1,6 @@
 // The log: "[local time] message" lines in daemon.log, rotated past 1 MiB.
 #include "store/log.h"
 
-#include <cerrno>
 #include <cmath>
 #include <ctime>
 #include <fcntl.h>
@@ -9,9 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "platform/clock.h"
 #include "store/safe_file.h"
+#include "util/posix_io.h"
 
 static constexpr off_t maxLogBytesAtStart = 1000000;
 static constexpr off_t maxLogBytes = 1024 * 1024;  // rotated once a line takes it past this
@@ -28,10 +28,7 @@ static bool isOwnPlainFile(const struct stat& st) {
 static int openExistingLog() {
   struct stat before {};
   if (lstat(logPath.c_str(), &before) != 0 || !isOwnPlainFile(before)) return -1;
-  int fd;
-  do {
-    fd = open(logPath.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = openRetrying(logPath.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st {};
   if (fstat(fd, &st) != 0 || !isOwnPlainFile(st) || st.st_dev != before.st_dev ||
@@ -90,17 +87,6 @@ void logInit() {
   }
   logFile = fd;
   if (logFile >= 0 && sizeOfOpenFile(logFile) > maxLogBytesAtStart) rotateLog();
-}
-
-static bool writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // The local time of `seconds` through logDateFmt ("yyyy-MM-dd HH:mm:ss").
