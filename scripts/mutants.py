@@ -11,7 +11,7 @@ is put back. A mutant is killed when the suite fails, crashes or hangs.
 
 Prints one line per survivor ("survived: ID FILE"), one per unusable mutant
 ("invalid: ID (REASON)") and "killed K of N" last. scripts/mutants/killed.txt
-holds the ids a full run killed (written by --record); a run in which one of
+holds the ids the tests kill (written by --record); a run in which one of
 those survives exits with status 1 and names it.
 """
 import argparse
@@ -442,7 +442,8 @@ def main(argv):
     parser.add_argument("--list", action="store_true",
                         help="list the mutants, checking each snippet against the worktree, and exit")
     parser.add_argument("--record", action="store_true",
-                        help="record the killed ids of this full run in scripts/mutants/killed.txt")
+                        help="record the killed ids in scripts/mutants/killed.txt: all of them after a "
+                             "full run; after a partial run, add the newly killed ones")
     parser.add_argument("--verbose", action="store_true", help="show the output of each failing suite")
     args = parser.parse_args(argv)
 
@@ -472,9 +473,6 @@ def main(argv):
             else:
                 print("%s %s" % (m.id, m.path))
         return 1 if bad else 0
-    if args.record and not full_run:
-        print("mutants: --record needs a full run (no --only, no --files)", file=sys.stderr)
-        return 2
     if not selected:
         print("killed 0 of 0")
         return 0
@@ -523,7 +521,7 @@ def main(argv):
     killed_ids = {m.id for m in killed}
     previous = read_killed()
     regressions = []
-    if previous is not None and not args.record:
+    if previous is not None:
         selected_ids = {m.id for m in selected}
         all_ids = {m.id for m in mutants}
         for mid in previous:
@@ -532,13 +530,17 @@ def main(argv):
             elif full_run and mid not in all_ids:
                 regressions.append("no longer listed: %s (in killed.txt, but no such mutant)" % mid)
     if args.record:
+        # A full run records exactly what it killed; a partial one adds the
+        # mutants it killed (a new mutant, say) and removes nothing.
+        keep = killed_ids if full_run else killed_ids | set(previous or [])
+        ids = [m.id for m in mutants if m.id in keep]
+        ids += [mid for mid in (previous or []) if mid in keep and mid not in ids]
         with open(KILLED_FILE, "w", encoding="utf-8") as f:
-            f.write("# Mutants the tests killed in the last recorded full run (scripts/mutants.sh --record).\n")
-            f.write("# A later run in which one of these survives fails.\n")
-            for m in mutants:
-                if m.id in killed_ids:
-                    f.write(m.id + "\n")
-        log("recorded %d killed ids in %s" % (len(killed_ids), os.path.relpath(KILLED_FILE, ROOT)))
+            f.write("# Mutants the tests kill (scripts/mutants.sh --record). A run in which one\n")
+            f.write("# of these survives, or a full run that no longer finds one, fails.\n")
+            for mid in ids:
+                f.write(mid + "\n")
+        log("recorded %d killed ids in %s" % (len(ids), os.path.relpath(KILLED_FILE, ROOT)))
 
     total = time.monotonic() - started
     if mutant_seconds:
