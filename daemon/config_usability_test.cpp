@@ -8,15 +8,11 @@
 
 #include "daemon/control_loop.h"
 #include "daemon/globals.h"
-#include "smc/smc_client.h"
-#include "store/log.h"
 #include "test_support.h"
 
 namespace {
 
-const std::string kValid =
-    R"({"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEnabled":false,)"
-    R"("calibrationIntervalDays":30,"lastCalibrationTimestamp":0})";
+const std::string kValid = limitConfig(80);
 const std::string kUsableAgain = "Settings: config.json is usable again";
 
 std::string invalid(const std::string& reason) {
@@ -59,11 +55,8 @@ class ConfigUsabilityTest : public DaemonTest {
  protected:
   void SetUp() override {
     DaemonTest::SetUp();
-    logInit();
-    openSmc();
-    detectFirmware();
+    bringUp();
     loopCount = 1;  // no state lines
-    markLog();
   }
   // The "Settings:" lines logged by `passes` passes.
   std::vector<std::string> settingsLines(int passes) {
