@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "battery/calibration_phase.h"
+#include "state/calibration_phase.h"
 #include "cli/config_edit.h"
 #include "cli/data_files.h"
 #include "cli/printable.h"

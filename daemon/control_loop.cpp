@@ -6,7 +6,7 @@
 #include <string>
 
 #include "battery/calibration.h"
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "daemon/shutdown.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "battery/calibration_phase.h"
+#include "state/calibration_phase.h"
 #include "harness/trace.h"
 
 struct RunStats {

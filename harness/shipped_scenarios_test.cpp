@@ -10,7 +10,7 @@
 
 #include "harness/run_stats.h"
 #include "harness/simulation_run.h"
-#include "reliability/run_size.h"
+#include "reliability/reliability.h"
 #include "store/charge_status.h"
 #include "test_support.h"
 

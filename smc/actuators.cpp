@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "smc/smc_protocol.h"
 #include "store/log.h"
 #include "util/text.h"

@@ -6,7 +6,7 @@
 #include <system_error>
 #include <utility>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "store/json_members.h"
 #include "store/safe_file.h"
 #include "util/text.h"

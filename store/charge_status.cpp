@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "store/json_members.h"
 #include "store/safe_file.h"
 #include "util/text.h"

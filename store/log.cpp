@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "platform/clock.h"
 #include "store/safe_file.h"
 #include "util/posix_io.h"
