@@ -1,6 +1,5 @@
 // What a newcomer reads after a simulated run: the chart's legend, labels,
 // early stop and switching rows; the summary; the programs' --help.
-#include <cstdlib>
 #include <functional>
 #include <map>
 #include <regex>
@@ -123,15 +122,15 @@ TEST(RunPicture, SummarySaysAlwaysAtTheLimitAndListsOnlyFilesThere) {
 }
 
 TEST(RunPicture, ProgramsAnswerHelpOnStandardOutput) {
-  TempDir dir;
-  for (const std::string program : {HESTLE_SIM_PATH, HESTLED_PATH}) {
-    const std::string command = program + " --help >" + dir.file("out") + " 2>" + dir.file("err");
-    EXPECT_EQ(std::system(command.c_str()), 0) << program;
-    EXPECT_EQ(readWholeFile(dir.file("out")).rfind("usage: ", 0), 0u) << program;
-    EXPECT_EQ(readWholeFile(dir.file("err")), "") << program;
+  for (const char* program : {HESTLE_SIM_PATH, HESTLED_PATH}) {
+    const Ran run = runProgram(program, {"--help"});
+    EXPECT_EQ(run.end.status(), 0) << program;
+    EXPECT_EQ(run.out.rfind("usage: ", 0), 0u) << program;
+    EXPECT_EQ(run.err, "") << program;
+    if (std::string(program) != HESTLED_PATH) continue;
+    for (const char* option : {"--state FILE ", "--speed N "})  // its options, explained
+      EXPECT_NE(run.out.find(option), std::string::npos);
   }
-  for (const char* option : {"--state FILE ", "--speed N "})  // hestled's options, explained
-    EXPECT_NE(readWholeFile(dir.file("out")).find(option), std::string::npos);
 }
 
 }  // namespace
