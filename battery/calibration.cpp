@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"

@@ -3,10 +3,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <string>
+#include <utility>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
@@ -32,7 +35,10 @@ extern "C" void hestleOnTerminationSignal(int) { markStop(); }
 static bool makePipe() {
   if (wakePipe[0] >= 0) return true;
   int fds[2];
-  if (pipe(fds) != 0) return false;
+  if (pipe(fds) != 0) {
+    log(std::string("ERROR: pipe failed: ") + std::strerror(errno));
+    return false;
+  }
   for (int fd : fds) {
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -42,16 +48,21 @@ static bool makePipe() {
   return true;
 }
 
-void installTerminationHandlers() {
-  makePipe();
+bool installTerminationHandlers() {
+  if (!makePipe()) return false;
   struct sigaction action {};
   action.sa_handler = hestleOnTerminationSignal;
   sigemptyset(&action.sa_mask);
   // Restart interrupted calls of the main flow (log and status writes); the
   // loop's wait is woken through the pipe instead.
   action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
+  for (const auto& [number, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
+    if (sigaction(number, &action, nullptr) != 0) {
+      log(std::string("ERROR: sigaction(") + name + ") failed: " + std::strerror(errno));
+      return false;
+    }
+  }
+  return true;
 }
 
 bool stopRequested() { return stopFlag != 0; }
@@ -60,10 +71,11 @@ void requestStop() { markStop(); }
 
 void clearStopRequest() {
   stopFlag = 0;
-  if (wakePipe[0] < 0) return;
-  char buffer[64];
-  while (read(wakePipe[0], buffer, sizeof buffer) > 0) {
-  }
+  const int readEnd = wakePipe[0], writeEnd = wakePipe[1];
+  wakePipe[1] = -1;  // the handler stops writing before the descriptors go
+  wakePipe[0] = -1;
+  if (readEnd >= 0) close(readEnd);
+  if (writeEnd >= 0) close(writeEnd);
 }
 
 int stopWakeFd() { return wakePipe[0]; }

@@ -50,8 +50,13 @@ bool startUp(const std::string& dataDir) {
   detectFirmware();
   // Never follows a link planted at the path, and leaves a hard-linked file alone.
   setRegularFileMode(configPath, 0666);
+  // A daemon that could not be stopped cleanly would leave the keys it writes
+  // behind: give up before writing any.
+  if (!installTerminationHandlers()) {
+    log("FATAL: Cannot install the stop handlers. Exiting.");
+    return false;
+  }
   log("Starting main loop");
-  installTerminationHandlers();
   // The controller keeps key values until it resets: an earlier run that was
   // killed or crashed may have left charging inhibited or the adapter off.
   // Hand the hardware back to the state the flags describe.

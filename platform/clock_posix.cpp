@@ -3,25 +3,16 @@
 
 #include <cerrno>
 #include <cmath>
-#include <ctime>
 #include <poll.h>
 
-double wallClockNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+#include "util/system_clock.h"
 
-static double monotonicNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+double wallClockNow() { return systemWallSeconds(); }
 
 bool waitForWake(int wakeFd, double seconds) {
-  const double deadline = monotonicNow() + seconds;
+  const double deadline = monotonicSeconds() + seconds;
   for (;;) {
-    const double left = deadline - monotonicNow();
+    const double left = deadline - monotonicSeconds();
     const int timeoutMs = left > 0 ? static_cast<int>(std::ceil(left * 1000.0)) : 0;
     pollfd pfd{wakeFd, POLLIN, 0};
     const int n = poll(&pfd, 1, timeoutMs);

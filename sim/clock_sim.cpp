@@ -2,12 +2,13 @@
 // scheduled events, and the daemon's wait (platform/clock.h) over it.
 #include <cerrno>
 #include <cmath>
-#include <ctime>
 #include <poll.h>
 #include <stdexcept>
 
 #include "platform/clock.h"
 #include "sim/machine_state.h"
+#include "util/posix_io.h"
+#include "util/system_clock.h"
 
 namespace simmac {
 
@@ -15,17 +16,8 @@ namespace {
 
 bool readable(int fd) {
   pollfd pfd{fd, POLLIN, 0};
-  for (;;) {
-    const int n = poll(&pfd, 1, 0);
-    if (n >= 0) return n > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-    if (errno != EINTR) return false;
-  }
-}
-
-double monotonicNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+  const int n = retryOnInterrupt([&] { return poll(&pfd, 1, 0); });
+  return n > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
 // Moves the clock to `t` (not earlier than now), the battery following.
@@ -68,10 +60,10 @@ bool waitReally(int fd, double seconds) {
     if (!m.events.empty() && m.events.begin()->first < until) until = std::max(m.now, m.events.begin()->first);
     const double realLeft = (until - m.now) / speed;
     const int timeoutMs = static_cast<int>(std::ceil(std::min(realLeft, 3600.0) * 1000.0));
-    const double started = monotonicNow();
+    const double started = monotonicSeconds();
     pollfd pfd{fd, POLLIN, 0};
     const int n = poll(&pfd, 1, timeoutMs);
-    const double reached = std::min(end, m.now + (monotonicNow() - started) * speed);
+    const double reached = std::min(end, m.now + (monotonicSeconds() - started) * speed);
     while (runNextEventBy(reached)) {
     }
     moveTo(reached);

@@ -24,8 +24,9 @@ typedef const struct __CFBoolean *CFBooleanRef;
 typedef uint32_t CFStringEncoding;
 enum { kCFStringEncodingUTF8 = 0x08000100 };
 
-typedef CFIndex CFNumberType;
-enum {
+// A distinct enumeration over CFIndex, as Apple declares it: a plain integer
+// does not convert to it.
+enum CFNumberType : CFIndex {
   kCFNumberSInt8Type = 1,
   kCFNumberSInt16Type = 2,
   kCFNumberSInt32Type = 3,
@@ -41,8 +42,7 @@ enum {
   kCFNumberDoubleType = 13,
   kCFNumberCFIndexType = 14,
   kCFNumberNSIntegerType = 15,
-  kCFNumberCGFloatType = 16,
-  kCFNumberMaxType = 16
+  kCFNumberCGFloatType = 16
 };
 
 extern const CFAllocatorRef kCFAllocatorDefault;
