@@ -18,6 +18,7 @@ import argparse
 import fcntl
 import filecmp
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -363,9 +364,10 @@ class Workspace:
         suite run from the time taken."""
         slow = ":".join(SLOW_TESTS)
         runs = []
+        report = os.path.join(self.dir, "fast-suite.json")
         if any(not self.is_ctest_only(p) for p in paths):
             runs.append([os.path.join(self.build, "hestle_tests"), "--gtest_brief=1",
-                         "--gtest_filter=*" + ("-" + slow if slow else "")])
+                         "--gtest_filter=*" + ("-" + slow if slow else ""), "--gtest_output=json:" + report])
         for prefix, regex in CTEST_FOR_PREFIX:
             if any(p.startswith(prefix) for p in paths):
                 runs.append(["ctest", "--test-dir", self.build, "-R", regex])
@@ -378,11 +380,25 @@ class Workspace:
                                  (" ".join(cmd), out[-4000:]))
             log("%s passes on the unchanged tree in %.1f s" % (os.path.basename(cmd[0]), secs))
             slowest = max(slowest, secs)
+        log_slowest_tests(report)
         self.timeout = max(120.0, 4 * slowest)
 
     @staticmethod
     def is_ctest_only(path):
         return any(path.startswith(prefix) for prefix, _ in CTEST_FOR_PREFIX)
+
+
+def log_slowest_tests(report):
+    """Names the slowest tests of the fast suite, so that a long run added to
+    the tests is noticed (and, if it belongs there, added to SLOW_TESTS)."""
+    try:
+        with open(report, encoding="utf-8") as f:
+            suites = json.load(f)["testsuites"]
+    except (OSError, ValueError, KeyError):
+        return
+    times = sorted(((float(t.get("time", "0s").rstrip("s")), s["name"] + "." + t["name"])
+                    for s in suites for t in s.get("testsuite", [])), reverse=True)
+    log("slowest in the fast suite: " + ", ".join("%s %.1f s" % (name, secs) for secs, name in times[:5]))
 
 
 def snippet_problem(root, m):
