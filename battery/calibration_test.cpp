@@ -55,7 +55,8 @@ TEST_F(CalibrationTest, RunsTheWholeCycleAndStoresItsEnd) {
          "WARNING: Failed to enable charging!"}, 4},
        {10, 99, false, "", true, "Charging to 100%", {kChargingOn}, 4},  // unplugged, the cycle goes on
        {10, 100, true, "", true, "Holding at 100%", {"Calibration: Reached 100% — holding for 120 minutes"}, 0x7f},
-       {595, 100, true, "", true, "Holding at 100%", {"Calibration: Holding at 100%, 110 minutes remaining"}, 4},
+       {295, 100, true, "", true, "Holding at 100%", {}, 4},  // 115 minutes left: no mark
+       {300, 100, true, "", true, "Holding at 100%", {"Calibration: Holding at 100%, 110 minutes remaining"}, 4},
        {6604, 100, true, "", true, "Holding at 100%", {}, 4},  // one second left: no "0 minutes" line
        {1, 100, true, "", true, "Draining to limit", {"Calibration: Hold complete — draining back to 80%", kAdapterOff, kChargingOff}, 0x7f},
        {10, 81, true, "", true, "Draining to limit", {}, 3},
