@@ -133,9 +133,10 @@ TEST_P(HardwareFaultTest, ADayWithHardwareThatSaysNo) {
     for (const auto& [property, values] : kWrong)
       for (const auto& v : values)
         if (row.fault == Fault::wrong && firmware == Firmware::tahoe) variants.emplace_back(property, v);
-    for (const auto& [key, value] : variants) {
-      SCOPED_TRACE(std::to_string(static_cast<int>(firmware)) + " " + key + " variant " + std::to_string(value.index()));
-      runDay(row, firmware, key, value);
+    for (size_t i = 0; i < variants.size(); ++i) {
+      const char* const names[] = {"Tahoe", "PreTahoe", "Tahoe202609"};
+      SCOPED_TRACE(names[static_cast<int>(firmware)] + (" " + variants[i].first) + " #" + std::to_string(i));
+      runDay(row, firmware, variants[i].first, variants[i].second);
     }
   }
 }
