@@ -41,7 +41,8 @@ TEST(HestleStatus, TextAndJsonReports) {
   const Row rows[] = {
       {statusBytes(true, true, 4), settingsJson({true, 80, true}),
        "hestled:      running (last update 4 s ago)\nBattery:      64%\nCharging:     held off at the limit\n"
-       "Cycle:        none in progress\nCharge limit: 80%\nCalibration:  every 30 days, last never\n", "running",
+       "Cycle:        due; starts while the adapter is connected\nCharge limit: 80%\n"
+       "Calibration:  every 30 days, last never\n", "running",
        "file"},
       {statusBytes(true, false, 1, "Holding\x1b]0;pwned\x07"), settingsJson({false, 80, true, 1}),
        "hestled:      running (last update 1 s ago)\nBattery:      64%\nCharging:     allowed\n"

@@ -1,6 +1,9 @@
 // One control-loop pass and the regulation table, against the simulated Mac.
 #include "daemon/control_loop.h"
 
+#include <filesystem>
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "daemon/globals.h"
@@ -148,6 +151,63 @@ TEST_F(ControlLoopTest, AnActiveCalibrationSkipsTheTableAndPublishesItsPhase) {
   EXPECT_TRUE(publishedStatus().calibrationActive);
   EXPECT_TRUE(adapterDisabled);
   EXPECT_EQ(simmac::ledValue(), 3);
+}
+
+// Settings that cannot be used: said once with the reason when they become
+// so, once when they are usable again or removed, nothing between.
+TEST_F(ControlLoopTest, UnusableSettingsAreLoggedOnceWithTheReason) {
+  const std::string valid = settingsJson({});
+  auto edited = [&](const std::string& from, const std::string& to) {
+    std::string text = valid;
+    return text.replace(text.find(from), from.size(), to);
+  };
+  auto settingsLines = [&](int passes) {
+    markLog();
+    for (int i = 0; i < passes; ++i) runControlLoopPass();
+    std::vector<std::string> lines;
+    for (const auto& m : newLogMessages()) if (m.rfind("Settings: ", 0) == 0) lines.push_back(m);
+    return lines;
+  };
+  const std::string path = configPath;
+  const std::pair<std::function<void()>, std::string> rows[] = {
+      {[&] { writeWholeFile(path, valid.substr(0, 40)); }, "not JSON"},
+      {[&] { writeWholeFile(path, "[" + valid + "]"); }, "not a JSON object"},
+      {[&] { writeWholeFile(path, "{\"x\":" + std::string(70, '[') + std::string(70, ']') + "}"); },
+       "nested deeper than 64 levels"},
+      {[&] { writeWholeFile(path, valid + std::string(70000, ' ')); }, "larger than 64 KiB"},
+      {[&] { std::filesystem::create_directory(path); }, "not a regular file"},
+      {[&] { writeWholeFile(path + ".real", valid), std::filesystem::create_symlink(path + ".real", path); },
+       "not a regular file"},
+      {[&] { writeWholeFile(path, edited("true", "1")); }, "\"chargeLimitEnabled\" is not true or false"},
+      {[&] { writeWholeFile(path, edited(":80", ":\"80\"")); }, "\"chargeLimitPercent\" is not a whole number"},
+      {[&] { writeWholeFile(path, edited(":0}", ":null}")); }, "\"lastCalibrationTimestamp\" is not a number"},
+      {[&] { writeWholeFile(path, edited("\"calibrationIntervalDays\":30,", "")); },
+       "\"calibrationIntervalDays\" missing"},
+      {[&] { writeWholeFile(path, edited("{", "{\"calibrationEnabled\":true,")); },
+       "\"calibrationEnabled\" given twice"},
+  };
+  EXPECT_EQ(settingsLines(2), std::vector<std::string>{});  // no file is no fault
+  for (const auto& [plant, reason] : rows) {
+    SCOPED_TRACE(reason);
+    writeWholeFile(path, valid);
+    EXPECT_EQ(settingsLines(2), std::vector<std::string>{});
+    std::filesystem::remove_all(path);
+    plant();
+    EXPECT_EQ(settingsLines(3), std::vector<std::string>{"Settings: config.json is not valid (" + reason +
+                                                         ") — limit off until it is fixed"});
+    EXPECT_FALSE(currentlyInhibited || adapterDisabled);  // the defaults: limit off
+    std::filesystem::remove_all(path);
+    writeWholeFile(path, valid);
+    EXPECT_EQ(settingsLines(3), std::vector<std::string>{"Settings: config.json is usable again"});
+    EXPECT_TRUE(currentlyInhibited);  // at 80%: held there again
+  }
+  writeWholeFile(path, "[]");
+  EXPECT_EQ(settingsLines(1).size(), 1u);
+  writeWholeFile(path, "{");  // another fault is still the same state
+  EXPECT_EQ(settingsLines(2), std::vector<std::string>{});
+  std::filesystem::remove_all(path);
+  EXPECT_EQ(settingsLines(2),
+            std::vector<std::string>{"Settings: config.json removed — running with the defaults (limit off)"});
 }
 
 }  // namespace
