@@ -111,9 +111,8 @@ TEST(RunPicture, SummarySaysAlwaysAtTheLimitAndListsOnlyFilesThere) {
   scenario.hours = 2;
   const std::vector<std::pair<int, std::string>> rows = {
       {0, "always at the limit (80%)"}, {1, "reading between 79% and 81% (limit 80%)"}};
-  for (const auto& row : rows) {
-    const int swing = row.first;
-    const std::string& words = row.second;
+  for (const auto& [amplitude, words] : rows) {
+    const int swing = amplitude;  // a lambda may not capture a structured binding before C++20's fix in clang 16
     RunResult result;
     result.samples = passes(2, [&](TraceSample& s, int i) { s.limit = 80; s.reading = 80 + (i % 3 - 1) * swing; });
     result.end = kStart + 7200.0;
