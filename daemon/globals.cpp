@@ -9,6 +9,7 @@ std::string logDateFmt;
 std::string configDir;
 std::string configPath;
 std::string statusPath;
+std::string calibrationStatePath;
 
 uint32_t KEY_CH0B = 0;
 uint32_t KEY_CH0C = 0;
@@ -24,6 +25,7 @@ uint8_t LED_ORANGE = 4;
 
 io_connect_t smcConn = 0;
 bool useTahoe = false;
+bool chargeInhibitUsable = true;
 bool currentlyInhibited = false;
 bool adapterDisabled = false;
 bool magSafeLEDColoured = false;
@@ -40,6 +42,7 @@ void initGlobals(const std::string& dataDir) {
   configDir = dataDir;
   configPath = configDir + "/config.json";
   statusPath = configDir + "/status.json";
+  calibrationStatePath = configDir + "/calibration.json";
   KEY_CH0B = smc_fourcc("CH0B");
   KEY_CH0C = smc_fourcc("CH0C");
   KEY_CHTE = smc_fourcc("CHTE");
@@ -52,6 +55,7 @@ void initGlobals(const std::string& dataDir) {
   LED_ORANGE = 4;
   smcConn = 0;
   useTahoe = false;
+  chargeInhibitUsable = true;
   currentlyInhibited = false;
   adapterDisabled = false;
   magSafeLEDColoured = false;

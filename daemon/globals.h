@@ -15,6 +15,7 @@ extern std::string logDateFmt;  // strftime pattern of a log line's local timest
 extern std::string configDir;   // the data directory
 extern std::string configPath;  // the settings file
 extern std::string statusPath;  // the status file
+extern std::string calibrationStatePath;  // the daemon's own record of a calibration under way
 
 extern uint32_t KEY_CH0B;  // charge inhibit, pre-Tahoe family, first key
 extern uint32_t KEY_CH0C;  // charge inhibit, pre-Tahoe family, second key
@@ -30,6 +31,7 @@ extern uint8_t LED_ORANGE;
 
 extern io_connect_t smcConn;    // AppleSMC user-client connection, 0 until opened
 extern bool useTahoe;           // the controller knows CHTE: Tahoe key family
+extern bool chargeInhibitUsable;  // the family's charge inhibit takes writes (else the adapter alone holds the limit)
 extern bool currentlyInhibited; // the daemon holds charging inhibited
 extern bool adapterDisabled;    // the daemon holds the adapter disabled
 extern bool magSafeLEDColoured; // the daemon has coloured the LED since it last handed it back

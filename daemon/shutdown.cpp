@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include "daemon/globals.h"
+#include "daemon/pass_wait.h"
+#include "daemon/system_power.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
@@ -82,4 +84,8 @@ void cleanShutdown() {
   status.batteryPercent = 0;
   status.lastUpdate = wallClockNow();
   writeStatus(status);
+  // Last, so that nothing above changes: the daemon leaves the power
+  // notifications and cancels a wake it scheduled.
+  deregisterForSystemPower();
+  unwatchStopPipe();
 }

@@ -8,9 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "battery/calibration_state.h"
 #include "daemon/control_loop.h"
 #include "daemon/globals.h"
+#include "daemon/pass_wait.h"
 #include "daemon/shutdown.h"
+#include "daemon/sleep_rule.h"
+#include "daemon/system_power.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
 #include "smc/smc_client.h"
@@ -52,12 +56,23 @@ bool startUp(const std::string& dataDir) {
   setRegularFileMode(configPath, 0666);
   log("Starting main loop");
   installTerminationHandlers();
+  // The run loop is the daemon's only wait: without the stop pipe in it a
+  // stop could not be served.
+  if (!watchStopPipe(stopWakeFd())) {
+    log("FATAL: Cannot watch for stop requests. Exiting.");
+    return false;
+  }
+  registerForSystemPower();
   // The controller keeps key values until it resets: an earlier run that was
   // killed or crashed may have left charging inhibited or the adapter off.
-  // Hand the hardware back to the state the flags describe.
+  // Hand the hardware back to the state the flags describe. The first write
+  // of the charge inhibit tells whether the controller takes it at all.
   setAdapterEnabled(true);
-  setChargingEnabled(true);
+  if (chargeInhibitUsable && !setChargingEnabled(true))
+    markChargeInhibitUnusable(std::string(useTahoe ? "CHTE" : "CH0B/CH0C") + " refused its first write");
   resetMagSafeLED();
+  resetChargeProgress();
+  resumeCalibration();
   loopCount = 0;
   return true;
 }

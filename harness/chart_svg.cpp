@@ -29,6 +29,8 @@ constexpr Phase kPhaseColours[] = {
     {CalibrationPhase::drainingBack, "#bcbddc"},
 };
 
+constexpr const char* kSleepColour = "#3f3f8f";
+
 const char* phaseColour(CalibrationPhase phase) {
   for (const auto& p : kPhaseColours)
     if (p.phase == phase) return p.colour;
@@ -180,6 +182,15 @@ std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo
       });
   svg += "</g>\n";
 
+  // Sleep spans, shaded over the whole plot.
+  svg += "<g class=\"sleep\">\n";
+  forEachRun<bool>(
+      samples, info.end, [](const TraceSample& s) { return s.asleep; },
+      [&](double from, double to, const bool& asleep) {
+        if (asleep) appendRect(svg, scale.x(from), scale.x(to), kTop, kPlotHeight, kSleepColour, " fill-opacity=\"0.2\"");
+      });
+  svg += "</g>\n";
+
   // Percent grid and labels.
   svg += "<g class=\"grid\" stroke=\"#e0e0e0\">\n";
   for (int p = 0; p <= 100; p += 20)
@@ -261,6 +272,7 @@ std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo
       {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kPhaseColours[1].colour + "\"/>", "charging to 100%"},
       {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kPhaseColours[2].colour + "\"/>", "holding at 100%"},
       {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kPhaseColours[3].colour + "\"/>", "draining to limit"},
+      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kSleepColour + "\" fill-opacity=\"0.2\"/>", "asleep"},
       {std::string("<rect width=\"14\" height=\"12\" fill=\"") + ledColour(3) + "\"/>", "LED green"},
       {std::string("<rect width=\"14\" height=\"12\" fill=\"") + ledColour(4) + "\"/>", "LED orange"},
       {std::string("<rect width=\"14\" height=\"12\" fill=\"") + ledColour(0) + "\"/>", "LED system"},
