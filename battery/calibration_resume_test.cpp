@@ -3,6 +3,8 @@
 // daemon's own record of a cycle under way.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "battery/calibration.h"
 #include "battery/calibration_state.h"
 #include "daemon/globals.h"
@@ -63,6 +65,16 @@ TEST_F(CalibrationClockTest, ACompletionTimeMoreThanADayAheadIsTakenAsNowOnce) {
     handleCalibration({80, true, false}, again);
   }
   EXPECT_TRUE(newLogMessages().empty());
+  // Absurd stamps are no exception.
+  for (double absurd : {1e300, std::numeric_limits<double>::infinity()}) {
+    ChargeConfig far = config;
+    far.lastCalibrationTimestamp = absurd;
+    markLog();
+    EXPECT_FALSE(handleCalibration({80, true, false}, far));
+    EXPECT_EQ(readConfig().lastCalibrationTimestamp, now);
+    EXPECT_EQ(newLogMessages(), std::vector<std::string>{"Calibration: last calibration time 9223372036854775807 is "
+                                                         "more than a day in the future — taken as now"});
+  }
 }
 
 TEST(CalibrationStateTest, RecordsAreReadAsCarefullyAsTheSettings) {

@@ -104,7 +104,8 @@ TEST(ScenarioTest, BadScenariosAreRefusedNamingTheMember) {
       {R"({"events": [5]})", "events[0]: expected an object such as {\"at\": \"1h\", \"plug\": false}"},
       {R"({"events": [{"plug": true}]})", "events[0]: missing \"at\""},
       {R"({"events": [{"at": "1h"}]})",
-       "events[0]: nothing happens: give \"plug\", \"percent\", \"batteryService\", \"config\" or \"signal\""},
+       "events[0]: nothing happens: give \"plug\", \"percent\", \"batteryService\", \"config\", \"clock\", "
+       "\"sleep\", \"restart\" or \"signal\""},
       {R"({"events": [{"at": 90, "plug": true}]})",
        "events[0].at: expected a time string such as \"90s\" or \"1h30m\""},
       {R"({"events": [{"at": "1h", "plug": true}, {"at": "1x", "plug": true}]})",
@@ -115,7 +116,8 @@ TEST(ScenarioTest, BadScenariosAreRefusedNamingTheMember) {
       {R"({"events": [{"at": "1h", "percent": 101}]})", "events[0].percent: expected a number from 0 to 100"},
       {R"({"events": [{"at": "1h", "signal": "SIGKILL"}]})", "events[0].signal: expected \"SIGTERM\" or \"SIGINT\""},
       {R"({"events": [{"at": "1h", "unplug": true}]})",
-       "events[0].unplug: unknown member (known: at, batteryService, config, percent, plug, signal)"},
+       "events[0].unplug: unknown member (known: at, batteryService, clock, config, percent, plug, restart, signal, "
+       "sleep)"},
   };
   for (const auto& c : cases) EXPECT_EQ(refusal(c.text), c.message) << c.text;
 }

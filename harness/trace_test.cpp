@@ -26,14 +26,14 @@ TEST(TraceLineTest, OneCompactObjectWithEveryMemberInOrder) {
             "{\"t\":1796417620.5,\"pass\":2,\"percent\":94.967,\"reading\":94,\"pluggedIn\":true,\"charging\":false,"
             "\"adapterDisabled\":true,\"currentlyInhibited\":true,\"phase\":\"Holding at 100%\",\"led\":\"green\","
             "\"limit\":80,\"batteryPresent\":true,\"smcChargeInhibited\":true,\"smcAdapterDisabled\":true,"
-            "\"keys\":{\"CHTE\":\"01000000\",\"CHIE\":\"08\"}}");
+            "\"asleep\":false,\"keys\":{\"CHTE\":\"01000000\",\"CHIE\":\"08\"}}");
 
   TraceSample empty;
   EXPECT_EQ(traceLine(empty),
             "{\"t\":0.0,\"pass\":0,\"percent\":0.0,\"reading\":null,\"pluggedIn\":false,\"charging\":false,"
             "\"adapterDisabled\":false,\"currentlyInhibited\":false,\"phase\":\"Idle\",\"led\":\"system\","
             "\"limit\":null,\"batteryPresent\":true,\"smcChargeInhibited\":false,\"smcAdapterDisabled\":false,"
-            "\"keys\":{}}");
+            "\"asleep\":false,\"keys\":{}}");
 }
 
 TEST(TraceLineTest, LedNames) {

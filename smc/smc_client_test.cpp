@@ -95,6 +95,7 @@ struct ProbeCase {
   std::vector<std::pair<std::string, std::vector<uint8_t>>> values;  // set before the probe
   std::vector<std::string> keyLines;                                  // the seven key lines
   bool tahoe;
+  const char* finding = nullptr;  // the line after the family's
 };
 
 void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.what; }
@@ -125,6 +126,7 @@ TEST_P(FirmwareProbeTest, LogsSevenKeysInOrderAndChoosesTheFamilyByCHTE) {
   std::vector<std::string> expected = {"SMCParamStruct C size: 80 bytes"};
   expected.insert(expected.end(), c.keyLines.begin(), c.keyLines.end());
   expected.push_back(c.tahoe ? kTahoeLine : kPreTahoeLine);
+  if (c.finding) expected.push_back(c.finding);
   EXPECT_EQ(newLogMessages(), expected);
   EXPECT_EQ(useTahoe, c.tahoe);
   EXPECT_TRUE(keysSentWithCommand(kSMCCommandWriteBytes).empty());  // the probe only looks
@@ -152,7 +154,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"CHIE", {0x00}}, {"ACLC", {0x03}}},
                   {"Key CH0B: NOT FOUND", "Key CH0C: NOT FOUND", "Key CHTE: NOT FOUND", "Key CH0I: NOT FOUND",
                    "Key CH0J: NOT FOUND", "Key CHIE: EXISTS value=0x00", "Key ACLC: EXISTS value=0x03"},
-                  true},
+                  true,
+                  "Firmware: CHTE is a zero-size stub — charging cannot be inhibited; holding the limit with the "
+                  "adapter alone"},
         // Key info without a readable value still selects the Tahoe family.
         ProbeCase{"chteUnreadable",
                   makeMachine(simmac::Firmware::tahoe, {}, {"CHTE"}),
