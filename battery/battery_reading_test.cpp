@@ -1,70 +1,89 @@
-// Tests of the battery reading computed from a properties map.
+// The battery reading through the simulated registry: which keys win, the
+// arithmetic, which values count, and every failure of the lookup.
 #include "battery/battery_reading.h"
 
+#include <cmath>
 #include <limits>
-#include <ostream>
 
 #include <gtest/gtest.h>
 
-// Readable failure messages for readings and for the cases of a table.
-static void PrintTo(const BatteryReading& r, std::ostream* os) {
-  *os << "{percent " << r.percent << ", pluggedIn " << r.pluggedIn << ", charging " << r.charging << "}";
-}
+#include "tests/test_support.h"
+
+static void PrintTo(const BatteryReading& r, std::ostream* os) { *os << "{" << r.percent << ", " << r.pluggedIn << ", " << r.charging << "}"; }
 
 namespace {
 
-constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
-const BatteryValue kOther = std::monostate{};  // a string, a date, ...: not read
-
-struct ReadingCase {
-  const char* name;
-  BatteryProperties properties;
-  BatteryReading expected;
+class BatteryReadingTest : public DaemonTest {
+ protected:
+  // Reads the battery; the call must release every object it obtained.
+  BatteryReading read() {
+    const auto before = simmac::objectCounts();
+    const BatteryReading reading = getBatteryPercent();
+    const auto after = simmac::objectCounts();
+    EXPECT_TRUE(after.cfLive == before.cfLive && after.ioLive == before.ioLive && after.badReleases == 0);
+    return reading;
+  }
 };
 
-void PrintTo(const ReadingCase& c, std::ostream* os) { *os << c.name; }
-
-class BatteryReadingTest : public ::testing::TestWithParam<ReadingCase> {};
-
-TEST_P(BatteryReadingTest, ComputesTheReading) {
-  EXPECT_EQ(batteryReadingFromProperties(GetParam().properties), GetParam().expected);
+// Each row starts from the six keys holding strings, which count as absent. A
+// number counts only as an exact signed 64-bit integer; a Boolean is never a
+// number, nor the reverse. The product current × 100 may exceed 64 bits.
+TEST_F(BatteryReadingTest, RawKeysFirstExactIntegersOnlyCappedAt100) {
+  using I = int64_t;
+  const I kMax = std::numeric_limits<I>::max(), kMin = std::numeric_limits<I>::min();
+  const double twoTo63 = 9223372036854775808.0;
+  const std::string RC = "AppleRawCurrentCapacity", C = "CurrentCapacity", RM = "AppleRawMaxCapacity", M = "MaxCapacity",
+                    EC = "ExternalConnected", IC = "IsCharging";
+  const std::tuple<const char*, std::vector<std::pair<std::string, simmac::PropertyValue>>, BatteryReading> rows[] = {
+      {"raw first", {{RC, I{4000}}, {C, I{1}}, {RM, I{5000}}, {M, I{1}}}, {80, false, false}},
+      {"truncated", {{RC, I{4999}}, {RM, I{5000}}}, {99, false, false}},
+      {"capped", {{RC, I{5100}}, {RM, I{5000}}}, {100, false, false}},
+      {"non-raw", {{C, I{57}}, {M, I{100}}}, {57, false, false}},
+      {"full defaults to 100", {{C, I{57}}}, {57, false, false}},
+      {"no capacity", {}, {0, false, false}},
+      {"raw full of 0 is taken", {{RC, I{4000}}, {RM, I{0}}, {M, I{100}}}, {0, false, false}},
+      {"negative full", {{C, I{50}}, {M, I{-5}}}, {0, false, false}},
+      {"raw current, non-raw full", {{RC, I{30}}, {C, I{99}}, {M, I{60}}}, {50, false, false}},
+      {"negative current", {{RC, I{-500}}, {RM, I{5000}}}, {-10, false, false}},
+      {"toward zero", {{RC, I{-1}}, {RM, I{5000}}}, {0, false, false}},
+      {"beyond 64 bits", {{RC, kMax / 2}, {RM, kMax}}, {49, false, false}},
+      {"beyond 64 bits, capped", {{RC, kMax}}, {100, false, false}},
+      {"beyond 64 bits, clamped", {{RC, kMin}, {RM, I{1}}}, {kMin, false, false}},
+      {"integral float", {{RC, 4000.0}, {RM, I{5000}}}, {80, false, false}},
+      {"fraction", {{RC, 57.5}, {C, I{30}}}, {30, false, false}},
+      {"NaN", {{RC, NAN}, {C, I{30}}}, {30, false, false}},
+      {"infinity", {{RC, INFINITY}, {C, I{30}}}, {30, false, false}},
+      {"2^63", {{RC, twoTo63}, {C, I{30}}}, {30, false, false}},
+      {"-2^63", {{RC, -twoTo63}, {RM, I{5000}}}, {-184467440737095516, false, false}},
+      {"Boolean capacity", {{RC, true}, {C, I{30}}}, {30, false, false}},
+      {"flags", {{EC, true}, {IC, false}}, {0, true, false}},
+      {"flags only from Booleans", {{EC, I{1}}, {IC, 1.0}}, {0, false, false}},
+      {"charging", {{IC, true}}, {0, false, true}},
+      {"name with a NUL", {{std::string("IsCharging\0x", 12), true}}, {0, false, false}}};
+  for (const auto& [name, overrides, reading] : rows) {
+    for (const std::string& key : {RC, C, RM, M, EC, IC}) simmac::setPropertyOverride(key, std::string("absent"));
+    for (const auto& [key, value] : overrides) simmac::setPropertyOverride(key, value);
+    EXPECT_EQ(read(), reading) << name;
+  }
 }
 
-const ReadingCase readingCases[] = {
-    {"RawCapacities", {{"AppleRawCurrentCapacity", int64_t{4000}}, {"AppleRawMaxCapacity", int64_t{5000}}}, {80, false, false}},
-    {"TruncatesTowardZero", {{"AppleRawCurrentCapacity", int64_t{4999}}, {"AppleRawMaxCapacity", int64_t{5000}}}, {99, false, false}},
-    {"CapsAt100", {{"AppleRawCurrentCapacity", int64_t{5100}}, {"AppleRawMaxCapacity", int64_t{5000}}}, {100, false, false}},
-    {"NonRawKeys", {{"CurrentCapacity", int64_t{57}}, {"MaxCapacity", int64_t{100}}}, {57, false, false}},
-    {"NoFullKeyDefaultsTo100", {{"CurrentCapacity", int64_t{57}}}, {57, false, false}},
-    {"NoFullKeyLargeCurrent", {{"AppleRawCurrentCapacity", int64_t{4000}}}, {100, false, false}},
-    {"RawMaxZeroIsTakenAndGivesZero", {{"AppleRawCurrentCapacity", int64_t{4000}}, {"AppleRawMaxCapacity", int64_t{0}}, {"MaxCapacity", int64_t{100}}}, {0, false, false}},
-    {"NegativeMaxGivesZero", {{"CurrentCapacity", int64_t{50}}, {"MaxCapacity", int64_t{-5}}}, {0, false, false}},
-    {"RawMaxNotANumberFallsBack", {{"AppleRawCurrentCapacity", int64_t{57}}, {"AppleRawMaxCapacity", kOther}, {"MaxCapacity", int64_t{100}}}, {57, false, false}},
-    {"RawCurrentNotANumberFallsBack", {{"AppleRawCurrentCapacity", kOther}, {"CurrentCapacity", int64_t{40}}, {"AppleRawMaxCapacity", int64_t{200}}}, {20, false, false}},
-    {"RawCurrentWithNonRawMax", {{"AppleRawCurrentCapacity", int64_t{30}}, {"CurrentCapacity", int64_t{99}}, {"MaxCapacity", int64_t{60}}}, {50, false, false}},
-    {"NonRawCurrentWithRawMax", {{"CurrentCapacity", int64_t{30}}, {"AppleRawMaxCapacity", int64_t{60}}, {"MaxCapacity", int64_t{99}}}, {50, false, false}},
-    {"NegativeCurrentGivesNegativePercent", {{"AppleRawCurrentCapacity", int64_t{-500}}, {"AppleRawMaxCapacity", int64_t{5000}}}, {-10, false, false}},
-    {"NegativeQuotientTruncatesTowardZero", {{"AppleRawCurrentCapacity", int64_t{-1}}, {"AppleRawMaxCapacity", int64_t{5000}}}, {0, false, false}},
-    {"NoneOfTheSixKeys", {{"Temperature", int64_t{3000}}, {"Voltage", int64_t{12000}}, {"FullyCharged", true}}, {0, false, false}},
-    {"EmptyMap", {}, {0, false, false}},
-    {"Flags", {{"CurrentCapacity", int64_t{50}}, {"ExternalConnected", true}, {"IsCharging", true}}, {50, true, true}},
-    {"FlagsFalse", {{"CurrentCapacity", int64_t{50}}, {"ExternalConnected", false}, {"IsCharging", false}}, {50, false, false}},
-    {"IsChargingAsStringCountsAsAbsent", {{"CurrentCapacity", int64_t{50}}, {"IsCharging", kOther}}, {50, false, false}},
-    {"BooleanUnderCapacityKeyCountsAsAbsent", {{"AppleRawCurrentCapacity", true}, {"CurrentCapacity", int64_t{40}}, {"AppleRawMaxCapacity", true}, {"MaxCapacity", int64_t{80}}}, {50, false, false}},
-    {"BooleanUnderOnlyCapacityKeys", {{"CurrentCapacity", true}, {"MaxCapacity", false}}, {0, false, false}},
-    {"NumberUnderExternalConnectedCountsAsAbsent", {{"CurrentCapacity", int64_t{50}}, {"ExternalConnected", int64_t{1}}, {"IsCharging", int64_t{1}}}, {50, false, false}},
-    // current × 100 beyond 64 bits: the exact quotient, capped above and clamped below.
-    {"OverflowBothHuge", {{"AppleRawCurrentCapacity", kMax}, {"AppleRawMaxCapacity", kMax}}, {100, false, false}},
-    {"OverflowBelowFull", {{"AppleRawCurrentCapacity", kMax / 2}, {"AppleRawMaxCapacity", kMax}}, {49, false, false}},
-    {"OverflowPositiveDefaultFull", {{"AppleRawCurrentCapacity", kMax}}, {100, false, false}},
-    {"OverflowNegativeExact", {{"AppleRawCurrentCapacity", kMin}, {"AppleRawMaxCapacity", int64_t{5000}}}, {-184467440737095516, false, false}},
-    {"OverflowNegativeAgainstHugeFull", {{"AppleRawCurrentCapacity", kMin}, {"AppleRawMaxCapacity", kMax}}, {-100, false, false}},
-    {"OverflowNegativeClamped", {{"AppleRawCurrentCapacity", kMin}, {"AppleRawMaxCapacity", int64_t{1}}}, {kMin, false, false}},
-    {"OverflowNegativeClampedDefaultFull", {{"AppleRawCurrentCapacity", kMin}}, {kMin, false, false}},
-};
-
-INSTANTIATE_TEST_SUITE_P(Cases, BatteryReadingTest, ::testing::ValuesIn(readingCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+TEST_F(BatteryReadingTest, AnyFailureGivesTheZeroReading) {
+  const std::pair<const char*, void (*)()> faults[] = {
+      {"no service", [] { simmac::setBatteryService(false); }},
+      {"properties refused", [] { simmac::setPropertiesFailure(kIOReturnNotPrivileged); }},
+      {"no dictionary", [] { simmac::setPropertiesNull(true); }},
+      {"not a dictionary", [] { simmac::setPropertiesNotDictionary(true); }},
+      {"key not a string", [] { simmac::setPropertiesNonStringKey(true); }}};
+  for (const auto& [name, inject] : faults) {
+    boot(machineWith(simmac::Firmware::tahoe, 42, false));
+    ASSERT_EQ(read(), (BatteryReading{42, false, false})) << "healthy before: " << name;
+    inject();
+    EXPECT_EQ(read(), BatteryReading{}) << name;
+  }
+  simmac::MachineSpec noBattery;
+  noBattery.battery = std::nullopt;
+  boot(noBattery);
+  EXPECT_EQ(read(), BatteryReading{});
+}
 
 }  // namespace

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "battery/calibration_state.h"
-#include "daemon/globals.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
+#include "state/globals.h"
 #include "store/log.h"
 
 namespace {

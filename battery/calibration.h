@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "battery/battery_reading.h"
-#include "battery/calibration_phase.h"
+#include "state/calibration_phase.h"
 #include "store/charge_config.h"
 
 // Runs one step; true while the calibration controls the charge. On

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "daemon/globals.h"
 #include "platform/clock.h"
+#include "state/globals.h"
 #include "store/json_members.h"
 #include "store/log.h"
 #include "store/safe_file.h"

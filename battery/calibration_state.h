@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "battery/calibration_phase.h"
+#include "state/calibration_phase.h"
 
 struct CalibrationState {
   CalibrationPhase phase = CalibrationPhase::idle;

@@ -1,6 +1,7 @@
 // Parsing and checking hestle's command line; the help texts.
 #include "cli/arguments.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -29,6 +30,7 @@ const std::array<Topic, 5> kTopics{{
      "  --data-dir DIR   the daemon's data directory\n"
      "                   (default: /Library/Application Support/Hestle)\n"
      "  --help           help; also after any command\n"
+     "  --               ends the options: what follows is an argument (limit -- 80)\n"
      "\n"
      "Exit status: 0 success, 1 failure, 2 unusable command line.\n"},
     {"status",
@@ -57,7 +59,8 @@ const std::array<Topic, 5> kTopics{{
      "A calibration cycle drains the battery to 15% with the adapter off,\n"
      "charges it to 100%, holds it there for two hours and drains it back to\n"
      "the limit. It runs only while the charge limit is on and the adapter is\n"
-     "connected.\n"
+     "connected; above the limit hestled keeps the adapter off, so a due cycle\n"
+     "starts once the battery is back at the limit.\n"
      "\n"
      "  on      run a cycle every DAYS days (1 to 3650; kept if not given)\n"
      "  off     run no cycles; a cycle in progress is cancelled\n"
@@ -89,11 +92,18 @@ static std::optional<int64_t> parseWholeNumber(std::string text, bool percent) {
 
 static std::string quote(const std::string& text) { return "\"" + text + "\""; }
 
-static std::string parseStatus(const std::vector<std::string>& rest, Invocation& inv) {
-  for (const auto& arg : rest) {
-    if (arg == "--json") inv.json = true;
-    else if (!arg.empty() && arg[0] == '-') return "status: unknown option " + quote(arg);
-    else return "status: unexpected argument " + quote(arg);
+// `rest` holds a command's arguments; those from `operandsFrom` on came after
+// "--" and are never options.
+static bool isOption(const std::vector<std::string>& rest, size_t i, size_t operandsFrom) {
+  return i < operandsFrom && !rest[i].empty() && rest[i][0] == '-';
+}
+
+static std::string parseStatus(const std::vector<std::string>& rest, size_t operandsFrom, Invocation& inv) {
+  for (size_t i = 0; i < rest.size(); ++i) {
+    const std::string& arg = rest[i];
+    if (!isOption(rest, i, operandsFrom)) return "status: unexpected argument " + quote(arg);
+    if (arg != "--json") return "status: unknown option " + quote(arg);
+    inv.json = true;
   }
   return "";
 }
@@ -121,7 +131,7 @@ static std::string parseLimit(const std::vector<std::string>& rest, Invocation& 
   return "";
 }
 
-static std::string parseCalibrate(const std::vector<std::string>& rest, Invocation& inv) {
+static std::string parseCalibrate(const std::vector<std::string>& rest, size_t operandsFrom, Invocation& inv) {
   if (rest.empty()) return "calibrate: expected \"on\", \"off\" or \"now\"";
   const std::string& action = rest[0];
   if (action == "on") inv.calibrateAction = CalibrateAction::on;
@@ -130,10 +140,8 @@ static std::string parseCalibrate(const std::vector<std::string>& rest, Invocati
   else return "calibrate: " + quote(action) + " is not \"on\", \"off\" or \"now\"";
   for (size_t i = 1; i < rest.size(); ++i) {
     const std::string& arg = rest[i];
-    if (arg != "--every") {
-      if (!arg.empty() && arg[0] == '-') return "calibrate: unknown option " + quote(arg);
-      return "calibrate: unexpected argument " + quote(arg);
-    }
+    if (!isOption(rest, i, operandsFrom)) return "calibrate: unexpected argument " + quote(arg);
+    if (arg != "--every") return "calibrate: unknown option " + quote(arg);
     if (inv.calibrateAction != CalibrateAction::on) {
       return "calibrate: --every goes with \"calibrate on\"";
     }
@@ -150,10 +158,12 @@ static std::string parseCalibrate(const std::vector<std::string>& rest, Invocati
   return "";
 }
 
-static std::string parseLog(const std::vector<std::string>& rest, Invocation& inv) {
+static std::string parseLog(const std::vector<std::string>& rest, size_t operandsFrom, Invocation& inv) {
   for (size_t i = 0; i < rest.size(); ++i) {
     const std::string& arg = rest[i];
-    if (arg == "-f" || arg == "--follow") {
+    if (!isOption(rest, i, operandsFrom)) {
+      return "log: unexpected argument " + quote(arg);
+    } else if (arg == "-f" || arg == "--follow") {
       inv.follow = true;
     } else if (arg == "-n" || arg == "--lines") {
       if (i + 1 >= rest.size()) return "log: " + arg + " needs a number of lines";
@@ -163,10 +173,8 @@ static std::string parseLog(const std::vector<std::string>& rest, Invocation& in
         return "log: " + quote(value) + " is not a number of lines from 0 to 1000000";
       }
       inv.logLines = *lines;
-    } else if (!arg.empty() && arg[0] == '-') {
-      return "log: unknown option " + quote(arg);
     } else {
-      return "log: unexpected argument " + quote(arg);
+      return "log: unknown option " + quote(arg);
     }
   }
   return "";
@@ -178,9 +186,16 @@ static ParsedArguments refuseUsage(std::string message) { return {std::nullopt, 
 ParsedArguments parseArguments(const std::vector<std::string>& args) {
   Invocation inv;
   std::vector<std::string> rest;
+  size_t operandsFrom = args.size();  // in `rest`: where the arguments after "--" begin
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--data-dir") {
+    if (operandsFrom < args.size()) {
+      rest.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      operandsFrom = rest.size();
+    } else if (arg == "--data-dir") {
       if (i + 1 >= args.size()) return refuseUsage("--data-dir needs a directory");
       inv.dataDir = args[++i];
     } else if (arg.rfind("--data-dir=", 0) == 0) {
@@ -195,8 +210,18 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
 
   const std::string name = rest[0];
   rest.erase(rest.begin());
-  if (name == "help" || isHelpOption(name)) {
+  const bool nameIsOperand = operandsFrom == 0;  // "hestle -- NAME ..."
+  if (!nameIsOperand) --operandsFrom;
+  if (name == "help" || (!nameIsOperand && isHelpOption(name))) {
     inv.command = Command::help;
+    // "help --help" and "help status --help" are help too.
+    for (size_t i = 0; i < std::min(rest.size(), operandsFrom); ++i) {
+      if (isHelpOption(rest[i])) {
+        rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(i));
+        --operandsFrom;
+        break;
+      }
+    }
     if (!rest.empty()) {
       if (rest.size() > 1) return refuseUsage("help: unexpected argument " + quote(rest[1]));
       if (helpText(rest[0]).empty() || rest[0].empty()) {
@@ -207,8 +232,8 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
     return {inv, "", ""};
   }
   if (helpText(name).empty() || name.empty()) return refuseUsage("unknown command " + quote(name));
-  for (const auto& arg : rest) {
-    if (isHelpOption(arg)) {
+  for (size_t i = 0; i < std::min(rest.size(), operandsFrom); ++i) {
+    if (isHelpOption(rest[i])) {
       inv.command = Command::help;
       inv.helpTopic = name;
       return {inv, "", ""};
@@ -218,16 +243,16 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
   std::string error;
   if (name == "status") {
     inv.command = Command::status;
-    error = parseStatus(rest, inv);
+    error = parseStatus(rest, operandsFrom, inv);
   } else if (name == "limit") {
     inv.command = Command::limit;
     error = parseLimit(rest, inv);
   } else if (name == "calibrate") {
     inv.command = Command::calibrate;
-    error = parseCalibrate(rest, inv);
+    error = parseCalibrate(rest, operandsFrom, inv);
   } else {
     inv.command = Command::log;
-    error = parseLog(rest, inv);
+    error = parseLog(rest, operandsFrom, inv);
   }
   if (!error.empty()) return {std::nullopt, error, name};
   return {inv, "", ""};

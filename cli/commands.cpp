@@ -10,13 +10,9 @@
 #include "cli/log_tail.h"
 #include "cli/printable.h"
 #include "cli/status_report.h"
+#include "util/system_clock.h"
 
 constexpr auto kFollowInterval = std::chrono::milliseconds(250);
-
-static double readWallClock() {
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
-}
 
 static int fail(std::ostream& err, const std::string& message) {
   err << "hestle: " << message << "\n";
@@ -33,7 +29,7 @@ static int changeSettings(const Invocation& inv, std::ostream& out, std::ostream
   std::string message = change(config);
   if (std::string error = saveConfig(inv.dataDir, config); !error.empty()) return fail(err, error);
   out << message;
-  StatusReport report = gatherStatus(inv.dataDir, readWallClock());
+  StatusReport report = gatherStatus(inv.dataDir, systemWallSeconds());
   if (report.daemon == DaemonState::running) {
     out << "hestled applies it within about ten seconds.\n";
   } else {
@@ -61,6 +57,19 @@ static int runLimit(const Invocation& inv, std::ostream& out, std::ostream& err)
   });
 }
 
+// When a due cycle starts: the daemon starts it with the adapter connected,
+// and above the limit it keeps the adapter off until the charge is back there.
+static std::string whenCycleStarts(const std::string& dataDir, const ChargeConfig& config) {
+  const StatusReport report = gatherStatus(dataDir, systemWallSeconds());
+  const bool running = report.daemon == DaemonState::running && report.status;
+  if (running && !report.status->calibrationActive && config.chargeLimitEnabled &&
+      report.status->batteryPercent > config.chargeLimitPercent) {
+    return "it starts once the battery is back at the limit (" + std::to_string(config.chargeLimitPercent) +
+           "%), where hestled connects the adapter again";
+  }
+  return "it starts while the adapter is connected";
+}
+
 static int runCalibrate(const Invocation& inv, std::ostream& out, std::ostream& err) {
   return changeSettings(inv, out, err, [&](ChargeConfig& config) {
     switch (inv.calibrateAction) {
@@ -77,7 +86,7 @@ static int runCalibrate(const Invocation& inv, std::ostream& out, std::ostream& 
       case CalibrateAction::now:
         config.calibrationEnabled = true;
         config.lastCalibrationTimestamp = 0.0;
-        return "A calibration cycle is due now; it starts while the adapter is connected.\n" +
+        return "A calibration cycle is due now; " + whenCycleStarts(inv.dataDir, config) + ".\n" +
                noteLimitOff(config);
     }
     return std::string();
@@ -85,7 +94,7 @@ static int runCalibrate(const Invocation& inv, std::ostream& out, std::ostream& 
 }
 
 static int runStatus(const Invocation& inv, std::ostream& out) {
-  double now = readWallClock();
+  double now = systemWallSeconds();
   StatusReport report = gatherStatus(inv.dataDir, now);
   out << (inv.json ? formatStatusJson(report) : formatStatusText(report, now));
   return out ? 0 : 1;

@@ -1,177 +1,170 @@
-// Tests of hestle's commands run in-process against a data directory.
+// hestle's command line and commands, in-process, one after another on the
+// files of a data directory.
 #include "cli/commands.h"
 
-#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <sstream>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include "cli/arguments.h"
 #include "store/charge_config.h"
-#include "store/charge_status.h"
 #include "test_support.h"
+#include "util/system_clock.h"
 
 namespace {
 
-struct Result {
-  int status = -1;
+struct Step {
+  std::function<void()> before;
+  std::vector<std::string> args;  // after "--data-dir DIR" unless they name a directory themselves
+  int status;
   std::string out;
-  std::string err;
+  std::string err;                    // standard error, or its start
+  std::optional<ChargeConfig> after;  // none: config.json is as before
 };
 
-Result hestle(const TempDir& dir, std::vector<std::string> args) {
-  args.insert(args.begin(), {"--data-dir", dir.path()});
-  std::ostringstream out, err;
-  Result r;
-  r.status = runHestle(args, out, err);
-  r.out = out.str();
-  r.err = err.str();
-  return r;
-}
-
-ChargeConfig configIn(const TempDir& dir) {
-  auto config = decodeChargeConfig(readWholeFile(dir.file("config.json")));
-  EXPECT_TRUE(config.has_value());
-  return config.value_or(ChargeConfig{});
-}
-
-double secondsNow() {
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
-}
-
-void publishStatus(const TempDir& dir, bool running, double lastUpdate) {
-  ChargeStatus status{running, false, false, std::nullopt, 77, lastUpdate};
-  writeWholeFile(dir.file("status.json"), encodeChargeStatus(status).value());
-}
-
-TEST(HestleCommands, EachChangeKeepsTheOtherMembers) {
+TEST(HestleCommands, EachCommandLineOnTheFilesOfADataDirectory) {
   TempDir dir;
-  writeWholeFile(dir.file("config.json"), encodeChargeConfig({false, 75, true, 14, 1764876810.25}).value());
-  struct Step {
-    std::vector<std::string> args;
-    ChargeConfig after;
-    std::string out;
+  const std::string config = dir.file("config.json");
+  auto put = [&](const std::string& file, const std::string& bytes) {
+    return [=, &dir] { writeWholeFile(dir.file(file), bytes); };
   };
-  const std::vector<Step> steps = {
-      {{"limit", "80"}, {true, 80, true, 14, 1764876810.25}, "Charge limit set to 80%.\n"},
-      {{"limit", "off"}, {false, 80, true, 14, 1764876810.25},
-       "Charge limit off: the battery charges to 100%.\n"
-       "Note: no calibration cycle runs while the charge limit is off.\n"},
-      {{"limit", "100"}, {true, 100, true, 14, 1764876810.25}, "Charge limit set to 100%.\n"},
-      {{"calibrate", "off"}, {true, 100, false, 14, 1764876810.25}, "Calibration off.\n"},
-      {{"calibrate", "on"}, {true, 100, true, 14, 1764876810.25}, "Calibration on: a cycle every 14 days.\n"},
-      {{"calibrate", "on", "--every", "7"}, {true, 100, true, 7, 1764876810.25},
-       "Calibration on: a cycle every 7 days.\n"},
-      {{"calibrate", "off"}, {true, 100, false, 7, 1764876810.25}, "Calibration off.\n"},
-      {{"calibrate", "now"}, {true, 100, true, 7, 0.0},
-       "A calibration cycle is due now; it starts while the adapter is connected.\n"},
-      {{"limit", "20"}, {true, 20, true, 7, 0.0}, "Charge limit set to 20%.\n"},
+  auto publish = [&](bool running, double age) {
+    return put("status.json", encodeChargeStatus({running, false, false, std::nullopt, 77, systemWallSeconds() - age}).value());
   };
-  for (const auto& step : steps) {
-    Result r = hestle(dir, step.args);
-    EXPECT_EQ(r.status, 0) << step.args[0] << " " << r.err;
-    EXPECT_EQ(configIn(dir), step.after) << step.args[0] << " " << step.args[1];
-    EXPECT_EQ(r.out, step.out);
-    EXPECT_EQ(fileMode(dir.file("config.json")), 0666u);
-    // No status.json: nobody will act on it yet, and the user is told so.
-    EXPECT_EQ(r.err, "hestle: note: hestled is not running; the setting takes effect when it starts.\n");
+  const std::string idle = "hestle: note: hestled is not running; the setting takes effect when it starts.\n";
+  const std::string applied = "hestled applies it within about ten seconds.\n";
+  const std::string offNote = "Note: a calibration cycle runs only while the charge limit is on (hestle limit PERCENT).\n";
+  const std::string malformed = "hestle: " + config + " is malformed (hestled needs all five settings";
+  const std::string notRegular = "hestle: " + config + " is not a regular file; remove it";
+  const double t = 1764876810.25;
+  const Step steps[] = {
+      {{}, {"calibrate", "on"}, 0, "Calibration on: a cycle every 30 days.\n" + offNote, idle,
+       ChargeConfig{false, 80, true, 30, 0.0}},  // from the defaults
+      {put("config.json", encodeChargeConfig({false, 75, true, 14, t}).value()), {"limit", "80"}, 0,
+       "Charge limit set to 80%.\n", idle, ChargeConfig{true, 80, true, 14, t}},
+      {{}, {"limit", "off"}, 0,
+       "Charge limit off: the battery charges to 100%.\nNote: no calibration cycle runs while the charge limit is off.\n",
+       idle, ChargeConfig{false, 80, true, 14, t}},
+      {{}, {"calibrate", "on", "--every", "1"}, 0, "Calibration on: a cycle every 1 day.\n" + offNote, idle,
+       ChargeConfig{false, 80, true, 1, t}},
+      {{}, {"calibrate", "off"}, 0, "Calibration off.\n", idle, ChargeConfig{false, 80, false, 1, t}},
+      {{}, {"limit", "off"}, 0, "Charge limit off: the battery charges to 100%.\n", idle, std::nullopt},
+      {publish(true, 3), {"limit", "--data-dir", dir.path(), "100%"}, 0, "Charge limit set to 100%.\n" + applied, "",
+       ChargeConfig{true, 100, false, 1, t}},
+      {{}, {"calibrate", "now", "--data-dir=" + dir.path()}, 0,
+       "A calibration cycle is due now; it starts while the adapter is connected.\n" + applied, "",
+       ChargeConfig{true, 100, true, 1, 0.0}},
+      {publish(true, 120), {"limit", "20"}, 0, "Charge limit set to 20%.\n", idle, ChargeConfig{true, 20, true, 1, 0.0}},
+      {{}, {"calibrate", "on", "--every", "3650"}, 0, "Calibration on: a cycle every 3650 days.\n", idle,
+       ChargeConfig{true, 20, true, 3650, 0.0}},
+      {publish(false, 1), {"limit", "21"}, 0, "Charge limit set to 21%.\n", idle,
+       ChargeConfig{true, 21, true, 3650, 0.0}},
+      {{}, {"-h"}, 0, helpText(""), "", std::nullopt},
+      {{}, {"help", "limit"}, 0, helpText("limit"), "", std::nullopt},
+      {{}, {"limit", "5", "--help"}, 0, helpText("limit"), "", std::nullopt},  // help wins over a refused value
+      {{}, {"calibrate", "on", "-h"}, 0, helpText("calibrate"), "", std::nullopt},
+      {{}, {"status", "--help"}, 0, helpText("status"), "", std::nullopt},
+      {{}, {"log", "--help"}, 0, helpText("log"), "", std::nullopt},
+      {{}, {"log"}, 1, "", "hestle: cannot open " + dir.file("daemon.log") + ": No such file or directory\n",
+       std::nullopt},
+      {put("daemon.log", "[t] one\n[t] two\n[t] three \x1b[31mred\n"), {"log", "-n", "2"}, 0,
+       "[t] two\n[t] three ?[31mred\n", "", std::nullopt},
+      {{}, {"log", "--lines", "0"}, 0, "", "", std::nullopt},
+      {put("config.json", R"({"chargeLimitEnabled":true,"chargeLimitPercent":"80"})"), {"limit", "80"}, 1, "",
+       malformed, std::nullopt},
+      {{}, {"calibrate", "now"}, 1, "", malformed, std::nullopt},
+      {[&] { std::filesystem::remove(config); ASSERT_EQ(symlink(dir.file("status.json").c_str(), config.c_str()), 0); },
+       {"limit", "80"}, 1, "", notRegular, std::nullopt},
+      {[&] { std::filesystem::remove(config); ASSERT_EQ(mkdir(config.c_str(), 0755), 0); }, {"calibrate", "off"}, 1, "",
+       notRegular, std::nullopt},
+  };
+  const mode_t oldMask = umask(077);  // an ordinary user's strict umask does not matter
+  for (const Step& step : steps) {
+    SCOPED_TRACE(::testing::PrintToString(step.args));
+    if (step.before) step.before();
+    const std::string bytes = readWholeFile(config);
+    std::vector<std::string> args = step.args;
+    if (std::none_of(args.begin(), args.end(), [](auto& a) { return a.rfind("--data-dir", 0) == 0; }))
+      args.insert(args.begin(), {"--data-dir", dir.path()});
+    std::ostringstream out, err;
+    EXPECT_EQ(runHestle(args, out, err), step.status);
+    EXPECT_EQ(out.str(), step.out);
+    EXPECT_EQ(err.str().substr(0, step.err.size()), step.err);
+    EXPECT_EQ(err.str().empty(), step.err.empty());
+    if (step.after) {
+      EXPECT_EQ(decodeChargeConfig(readWholeFile(config)), step.after);
+      EXPECT_EQ(fileMode(config), 0666u);
+    } else {
+      EXPECT_EQ(readWholeFile(config), bytes);
+    }
+    if (step.args == std::vector<std::string>{"limit", "21"}) {  // the daemon's form, written whole by a rename
+      EXPECT_EQ(readWholeFile(config), R"({"chargeLimitEnabled":true,"chargeLimitPercent":21,"calibrationEnabled":true,)"
+                                       R"("calibrationIntervalDays":3650,"lastCalibrationTimestamp":0})");
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+    }
   }
-}
-
-TEST(HestleCommands, MissingConfigStartsFromTheDefaults) {
-  TempDir dir;
-  Result r = hestle(dir, {"calibrate", "on"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(configIn(dir), (ChargeConfig{false, 80, true, 30, 0.0}));
-  // A cycle needs the limit on: say so.
-  EXPECT_EQ(r.out,
-            "Calibration on: a cycle every 30 days.\n"
-            "Note: a calibration cycle runs only while the charge limit is on (hestle limit PERCENT).\n");
-
-  TempDir fresh;
-  r = hestle(fresh, {"calibrate", "now"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(configIn(fresh), (ChargeConfig{false, 80, true, 30, 0.0}));
-  EXPECT_NE(r.out.find("only while the charge limit is on"), std::string::npos) << r.out;
-}
-
-TEST(HestleCommands, MalformedConfigIsReportedAndLeftAlone) {
-  TempDir dir;
-  const std::string bytes = "{\"chargeLimitEnabled\":true,\"chargeLimitPercent\":\"80\"}";
-  writeWholeFile(dir.file("config.json"), bytes);
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"limit", "80"}, {"limit", "off"}, {"calibrate", "on"}, {"calibrate", "now"}}) {
-    Result r = hestle(dir, args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("hestle: " + dir.file("config.json") + " is malformed", 0), 0u) << r.err;
-    EXPECT_EQ(readWholeFile(dir.file("config.json")), bytes);
+  umask(oldMask);
+  for (const char* topic : {"status", "limit", "calibrate", "log"}) {
+    EXPECT_EQ(helpText(topic).rfind(std::string("Usage: hestle ") + topic, 0), 0u);
   }
-}
-
-TEST(HestleCommands, RefusedValuesChangeNothing) {
-  TempDir dir;
-  const std::string bytes = encodeChargeConfig({true, 80, true, 30, 5.0}).value();
-  writeWholeFile(dir.file("config.json"), bytes);
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"limit", "10"}, {"limit", "101"}, {"calibrate", "on", "--every", "0"}, {"limit", "x"}}) {
-    Result r = hestle(dir, args);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("hestle: " + args[0] + ": ", 0), 0u) << r.err;
-    EXPECT_NE(r.err.find("\nTry 'hestle " + args[0] + " --help'.\n"), std::string::npos) << r.err;
-    EXPECT_EQ(readWholeFile(dir.file("config.json")), bytes);
-  }
-}
-
-TEST(HestleCommands, ChangesNeedTheDataDirectory) {
-  TempDir dir;
-  std::vector<std::string> args = {"--data-dir", dir.file("absent"), "limit", "80"};
+  EXPECT_EQ(helpText("").rfind("Usage: hestle [--data-dir DIR] COMMAND", 0), 0u);
   std::ostringstream out, err;
-  EXPECT_EQ(runHestle(args, out, err), 1);
-  EXPECT_NE(err.str().find("there is no data directory"), std::string::npos) << err.str();
+  EXPECT_EQ(runHestle({"log"}, out, err), 1);
+  EXPECT_EQ(err.str(), "hestle: cannot open /Library/Application Support/Hestle/daemon.log: No such file or directory\n");
+  err.str("");
+  EXPECT_EQ(runHestle({"--data-dir", dir.file("absent"), "limit", "80"}, out, err), 1);
+  EXPECT_EQ(err.str(), "hestle: there is no data directory " + dir.file("absent") + "; is hestled installed and started?\n");
+  EXPECT_FALSE(exists(dir.file("absent")));
 }
 
-TEST(HestleCommands, SaysWhetherTheDaemonWillActOnAChange) {
+// Usage errors: status 2, the message and where its command's help is on
+// standard error, nothing on standard output, and nothing written.
+TEST(HestleCommands, UnusableCommandLinesChangeNothing) {
   TempDir dir;
-  publishStatus(dir, true, secondsNow() - 3);
-  Result r = hestle(dir, {"limit", "80"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Charge limit set to 80%.\nhestled applies it within about ten seconds.\n");
-  EXPECT_EQ(r.err, "");
-
-  publishStatus(dir, true, secondsNow() - 120);  // stale: crashed
-  r = hestle(dir, {"limit", "81"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.err.find("hestled is not running"), std::string::npos);
-
-  publishStatus(dir, false, secondsNow() - 1);  // stopped cleanly
-  r = hestle(dir, {"limit", "82"});
-  EXPECT_NE(r.err.find("hestled is not running"), std::string::npos);
-}
-
-TEST(HestleCommands, HelpGoesToStandardOutput) {
-  TempDir dir;
-  Result r = hestle(dir, {"--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out.rfind("Usage: hestle [--data-dir DIR] COMMAND", 0), 0u);
-  r = hestle(dir, {"log", "--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("Usage: hestle log [-n N] [-f]", 0), 0u);
-}
-
-TEST(HestleCommands, LogPrintsTheLastLinesWithoutControlBytes) {
-  TempDir dir;
-  writeWholeFile(dir.file("daemon.log"), "[t] one\n[t] two\n[t] three \x1b[31mred\n");
-  Result r = hestle(dir, {"log", "-n", "2"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "[t] two\n[t] three ?[31mred\n");
-
-  TempDir empty;
-  r = hestle(empty, {"log"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("hestle: cannot open " + empty.file("daemon.log"), 0), 0u) << r.err;
+  writeWholeFile(dir.file("config.json"), "{}");
+  const std::string notPercent = "\" is not a percent; expected a whole number from 20 to 100, or \"off\"";
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
+      {{}, "no command given"},
+      {{"frobnicate"}, "unknown command \"frobnicate\""},
+      {{"status", "--data-dir"}, "--data-dir needs a directory"},
+      {{"--data-dir=", "status"}, "--data-dir needs a directory"},
+      {{"help", "frobnicate"}, "help: no command \"frobnicate\""},
+      {{"status", "--yaml"}, "status: unknown option \"--yaml\""},
+      {{"status", "now"}, "status: unexpected argument \"now\""},
+      {{"limit"}, "limit: expected a percent from 20 to 100, or \"off\""},
+      {{"limit", "80", "90"}, "limit: unexpected argument \"90\""},
+      {{"limit", "80.5"}, "limit: \"80.5" + notPercent},
+      {{"limit", "99999999999999999999"}, "limit: \"99999999999999999999" + notPercent},
+      {{"limit", "19"}, "limit: refusing a charge limit of 19%: below 20%"},
+      {{"limit", "101"}, "limit: refusing a charge limit of 101%: a battery cannot charge beyond 100%"},
+      {{"calibrate"}, "calibrate: expected \"on\", \"off\" or \"now\""},
+      {{"calibrate", "maybe"}, "calibrate: \"maybe\" is not \"on\", \"off\" or \"now\""},
+      {{"calibrate", "on", "--every"}, "calibrate: --every needs a number of days"},
+      {{"calibrate", "on", "--every", "1.5"}, "calibrate: \"1.5\" is not a whole number of days"},
+      {{"calibrate", "on", "--every", "0"}, "calibrate: refusing a calibration interval of 0 days"},
+      {{"calibrate", "on", "--every", "3651"}, "calibrate: refusing a calibration interval of 3651 days"},
+      {{"calibrate", "off", "--every", "7"}, "calibrate: --every goes with \"calibrate on\""},
+      {{"calibrate", "now", "--soon"}, "calibrate: unknown option \"--soon\""},
+      {{"log", "-n"}, "log: -n needs a number of lines"},
+      {{"log", "-n", "-3"}, "log: \"-3\" is not a number of lines from 0 to 1000000"},
+      {{"log", "-n", "1000001"}, "log: \"1000001\" is not a number of lines from 0 to 1000000"},
+      {{"log", "-x"}, "log: unknown option \"-x\""},
+      {{"log", "daemon.log"}, "log: unexpected argument \"daemon.log\""},
+  };
+  for (auto [args, message] : rows) {
+    if (args.empty() || args[0].rfind("--data-dir", 0) != 0) args.insert(args.begin(), {"--data-dir", dir.path()});
+    std::ostringstream out, err;
+    EXPECT_EQ(runHestle(args, out, err), 2) << message;
+    EXPECT_EQ(out.str(), "");
+    const std::string command = message.substr(0, message.find(':'));
+    const std::string help = "\nTry 'hestle " + (helpText(command).empty() ? "" : command + " ") + "--help'.\n";
+    EXPECT_EQ(err.str().rfind("hestle: " + message, 0), 0u) << err.str();
+    EXPECT_EQ(err.str().substr(err.str().size() - std::min(err.str().size(), help.size())), help) << err.str();
+    EXPECT_EQ(readWholeFile(dir.file("config.json")), "{}");
+  }
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "util/posix_io.h"
+
 constexpr off_t kChunk = 64 * 1024;
 
 // Reads [from, to) of `fd`; fewer bytes when the file is shorter.
@@ -16,8 +18,8 @@ static std::string readRange(int fd, off_t from, off_t to) {
   bytes.resize(static_cast<size_t>(std::max<off_t>(0, to - from)));
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = pread(fd, bytes.data() + done, bytes.size() - done, from + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retryOnInterrupt(
+        [&] { return pread(fd, bytes.data() + done, bytes.size() - done, from + static_cast<off_t>(done)); });
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
@@ -30,8 +32,7 @@ static std::string readToEnd(OpenLog& log) {
   std::string out;
   char buffer[kChunk];
   for (;;) {
-    ssize_t n = pread(log.fd, buffer, sizeof buffer, log.offset);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retryOnInterrupt([&] { return pread(log.fd, buffer, sizeof buffer, log.offset); });
     if (n <= 0) break;
     out.append(buffer, static_cast<size_t>(n));
     log.offset += n;

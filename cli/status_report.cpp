@@ -1,6 +1,7 @@
 // Judging and presenting the daemon's published state.
 #include "cli/status_report.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <ctime>
@@ -8,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "state/calibration_phase.h"
 #include "cli/config_edit.h"
 #include "cli/data_files.h"
 #include "cli/printable.h"
@@ -60,12 +62,18 @@ static std::string formatLine(const std::string& label, const std::string& value
   return text + value + "\n";
 }
 
+// " ago)", or "; its clock is 6 min ahead of this one)".
+static std::string closeAge(const StatusReport& report) {
+  if (report.clockAheadSeconds <= 0) return " ago)";
+  return " ago; its clock is " + formatAge(report.clockAheadSeconds) + " ahead of this one)";
+}
+
 static std::string describeDaemon(const StatusReport& report) {
   switch (report.daemon) {
     case DaemonState::running:
-      return "running (last update " + formatAge(report.ageSeconds) + " ago)";
+      return "running (last update " + formatAge(report.ageSeconds) + closeAge(report);
     case DaemonState::stopped:
-      return "NOT RUNNING (stopped " + formatAge(report.ageSeconds) + " ago); the charge is not limited";
+      return "NOT RUNNING (stopped " + formatAge(report.ageSeconds) + closeAge(report) + "; the charge is not limited";
     case DaemonState::stale:
       return "NOT RUNNING (no update for " + formatAge(report.ageSeconds) +
              "; it may have crashed); the charge is not limited";
@@ -75,6 +83,34 @@ static std::string describeDaemon(const StatusReport& report) {
       return "UNKNOWN (status.json cannot be read or is malformed)";
   }
   return "UNKNOWN";
+}
+
+// What the daemon does with the charge. The status says only whether charging
+// is inhibited; the calibration phase and the charge against the limit say why.
+static std::string describeCharging(const ChargeStatus& s, const ChargeConfig& c) {
+  if (s.calibrationActive) {
+    const std::string phase = s.calibrationPhase.value_or("");
+    if (phase == rawValue(CalibrationPhase::discharging)) return "held off: calibration draining to 15%";
+    if (phase == rawValue(CalibrationPhase::charging)) return "allowed: calibration charging to 100%";
+    if (phase == rawValue(CalibrationPhase::holding)) return "allowed: calibration holding at 100%";
+    if (phase == rawValue(CalibrationPhase::drainingBack)) return "held off: calibration draining to the limit";
+  } else if (c.chargeLimitEnabled && s.batteryPercent > c.chargeLimitPercent) {
+    return "held off: running on battery above the limit";
+  }
+  return s.chargingInhibited ? "held off at the limit" : "allowed";
+}
+
+// A cycle is due when calibration and the limit are on and the interval has
+// passed; the daemon starts it with the adapter connected, which above the
+// limit it is not.
+static std::string describeIdleCycle(const ChargeStatus& s, const ChargeConfig& c, double now) {
+  const double last = c.lastCalibrationTimestamp;
+  const bool due = c.calibrationEnabled && c.chargeLimitEnabled &&
+                   (last == 0.0 || now - last >= static_cast<double>(c.calibrationIntervalDays) * 86400.0);
+  if (!due) return "none in progress";
+  if (s.batteryPercent > c.chargeLimitPercent)
+    return "due; starts once the battery is back at the limit (" + std::to_string(c.chargeLimitPercent) + "%)";
+  return "due; starts while the adapter is connected";
 }
 
 static std::string describeCalibration(const ChargeConfig& settings, double now) {
@@ -104,7 +140,8 @@ StatusReport gatherStatus(const std::string& dataDir, double now) {
   StatusReport report;
   const std::string statusPath = statusFilePath(dataDir);
   struct stat st {};
-  if (lstat(statusPath.c_str(), &st) != 0 && errno == ENOENT) {
+  const bool statted = lstat(statusPath.c_str(), &st) == 0;
+  if (!statted && errno == ENOENT) {
     report.daemon = DaemonState::missing;
   } else {
     std::optional<ChargeStatus> status;
@@ -113,6 +150,13 @@ StatusReport gatherStatus(const std::string& dataDir, double now) {
       report.status = status;
       report.daemon = judgeDaemon(*status, now);
       report.ageSeconds = now - status->lastUpdate;
+      if (report.ageSeconds < -1.0) {  // written by a clock ahead of this one
+        report.ageSeconds = statted ? std::max(0.0, now - static_cast<double>(st.st_mtime)) : 0.0;
+        report.clockAheadSeconds = status->lastUpdate - (now - report.ageSeconds);
+        if (report.daemon == DaemonState::running && report.ageSeconds > kStaleAfterSeconds)
+          report.daemon = DaemonState::stale;
+      }
+      report.ageSeconds = std::max(0.0, report.ageSeconds);
     } else {
       report.daemon = DaemonState::unreadable;
     }
@@ -136,11 +180,11 @@ std::string formatStatusText(const StatusReport& report, double now) {
   if (running) {
     const ChargeStatus& s = *report.status;
     text += formatLine("Battery", std::to_string(s.batteryPercent) + "%");
-    text += formatLine("Charging", s.chargingInhibited ? "held off at the limit" : "allowed");
+    text += formatLine("Charging", describeCharging(s, report.settings));
     if (s.calibrationActive) {
       text += formatLine("Cycle", printableText(s.calibrationPhase.value_or("in progress")));
     } else {
-      text += formatLine("Cycle", "none in progress");
+      text += formatLine("Cycle", describeIdleCycle(s, report.settings, now));
     }
   } else {
     text += formatLine("Battery", "unknown (hestled is not running)");
@@ -168,6 +212,7 @@ std::string formatStatusJson(const StatusReport& report) {
   j["daemon"] = nameState(report.daemon);
   j["daemonAlive"] = running;
   j["statusAgeSeconds"] = report.status ? ordered_json(report.ageSeconds) : ordered_json(nullptr);
+  j["daemonClockAheadSeconds"] = report.status ? ordered_json(report.clockAheadSeconds) : ordered_json(nullptr);
   if (running) {
     const ChargeStatus& s = *report.status;
     j["batteryPercent"] = s.batteryPercent;

@@ -30,7 +30,12 @@ enum class SettingsSource {
 struct StatusReport {
   DaemonState daemon = DaemonState::missing;
   std::optional<ChargeStatus> status;  // as published, when it could be decoded
-  double ageSeconds = 0.0;             // now - lastUpdate, when there is a status
+  // How long ago the status was written: now - lastUpdate; never negative.
+  // When the daemon's clock runs ahead of this one (a simulated daemon sped
+  // up, a clock set wrong), the file's modification time gives the age
+  // instead and `clockAheadSeconds` how far ahead it ran.
+  double ageSeconds = 0.0;
+  double clockAheadSeconds = 0.0;
   ChargeConfig settings;               // what hestled works from
   SettingsSource settingsSource = SettingsSource::defaults;
   std::string settingsError;           // why config.json is unusable
@@ -42,7 +47,8 @@ struct StatusReport {
 DaemonState judgeDaemon(const ChargeStatus& status, double now);
 
 // Reads status.json and config.json of `dataDir`. Never fails: what cannot be
-// read is reported as such.
+// read is reported as such. A status from a clock ahead counts as stale when
+// the file is older than kStaleAfterSeconds.
 StatusReport gatherStatus(const std::string& dataDir, double now);
 
 // The report for a person: one "Label: value" line each, plain warnings when

@@ -2,9 +2,9 @@
 #include "daemon/adapter_only_regulation.h"
 
 #include "daemon/control_loop.h"
-#include "daemon/globals.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
+#include "state/globals.h"
 
 void applyAdapterOnlyRegulation(int64_t limit, const BatteryReading& battery) {
   if (!battery.pluggedIn && !adapterDisabled) return;

@@ -7,19 +7,18 @@
 
 #include "battery/calibration.h"
 #include "daemon/adapter_only_regulation.h"
-#include "daemon/globals.h"
 #include "daemon/pass_wait.h"
 #include "daemon/shutdown.h"
 #include "daemon/sleep_rule.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
+#include "state/globals.h"
 #include "store/charge_status.h"
 #include "store/log.h"
+#include "util/text.h"
 
 static constexpr double kPassInterval = 10.0;
-
-static const char* boolText(bool value) { return value ? "true" : "false"; }
 
 int64_t lowerBandEdge(int64_t limit) {
   return limit < std::numeric_limits<int64_t>::min() + 2 ? std::numeric_limits<int64_t>::min() : limit - 2;
@@ -108,8 +107,26 @@ void applyRegulation(const ChargeConfig& config, const BatteryReading& battery) 
   }
 }
 
+// Settings that cannot be used fall back to the defaults, which switch the
+// limit off: said once when that starts and once when it ends, not every pass.
+static void logConfigUsability(const ConfigReading& reading) {
+  const bool unusable = reading.problem.fault != ConfigFault::none;
+  if (unusable == configUnusable) return;
+  configUnusable = unusable;
+  if (unusable) {
+    log("Settings: config.json is not valid (" + describeConfigProblem(reading.problem) +
+        ") — limit off until it is fixed");
+  } else if (reading.present) {
+    log("Settings: config.json is usable again");
+  } else {
+    log("Settings: config.json removed — running with the defaults (limit off)");
+  }
+}
+
 void runControlLoopPass() {
-  ChargeConfig config = readConfig();
+  const ConfigReading reading = readConfigFile();
+  logConfigUsability(reading);
+  ChargeConfig config = reading.config;
   const BatteryReading battery = getBatteryPercent();
   noteChargeProgress(battery);
   if (loopCount % 30 == 0) logStateLine(config, battery);

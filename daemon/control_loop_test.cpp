@@ -1,295 +1,213 @@
-// Tests of one control-loop pass and the regulation table, against the simulated Mac.
+// One control-loop pass and the regulation table, against the simulated Mac.
 #include "daemon/control_loop.h"
+
+#include <filesystem>
+#include <functional>
 
 #include <gtest/gtest.h>
 
 #include "daemon/globals.h"
 #include "smc/actuators.h"
-#include "smc/magsafe_led.h"
-#include "smc/smc_client.h"
-#include "store/charge_status.h"
-#include "store/log.h"
 #include "test_support.h"
 
 namespace {
-
-const char* kLimit80 =
-    R"({"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEnabled":false,)"
-    R"("calibrationIntervalDays":30,"lastCalibrationTimestamp":0})";
-
-std::string limitConfig(bool enabled, long limit) {
-  return std::string(R"({"chargeLimitEnabled":)") + (enabled ? "true" : "false") +
-         R"(,"chargeLimitPercent":)" + std::to_string(limit) +
-         R"(,"calibrationEnabled":false,"calibrationIntervalDays":30,"lastCalibrationTimestamp":0})";
-}
 
 class ControlLoopTest : public DaemonTest {
  protected:
   void SetUp() override {
     DaemonTest::SetUp();
-    logInit();
-    openSmc();
-    detectFirmware();
+    bringUp();
     loopCount = 1;  // no state line unless a test asks for it
-    simmac::clearSmcExchanges();
+  }
+  std::vector<std::string> pass() {
     markLog();
-  }
-  void setConfig(const std::string& json) { writeWholeFile(configPath, json); }
-  ChargeStatus status() const {
-    auto decoded = decodeChargeStatus(readWholeFile(statusPath));
-    EXPECT_TRUE(decoded.has_value());
-    return decoded.value_or(ChargeStatus{});
+    runControlLoopPass();
+    return newLogMessages();
   }
 };
-
-struct RegulationCase {
-  const char* name;
-  bool inhibited;    // flags (and keys) before the pass
-  bool adapterOff;
-  bool plugged;      // adapter physically connected
-  int percent;
-  long limit;
-  bool limitEnabled;
-  std::vector<std::string> lines;
-  bool inhibitedAfter;
-  bool adapterOffAfter;
-  int ledAfter;      // -1: no LED write expected
-};
-
-class RegulationTest : public ControlLoopTest, public ::testing::WithParamInterface<RegulationCase> {};
-
-TEST_P(RegulationTest, FollowsTheTable) {
-  const RegulationCase& c = GetParam();
-  simmac::setPluggedIn(c.plugged);
-  simmac::setBatteryPercent(c.percent);
-  if (c.inhibited) {
-    ASSERT_TRUE(setChargingEnabled(false));
-  }
-  if (c.adapterOff) {
-    ASSERT_TRUE(setAdapterEnabled(false));
-  }
-  setConfig(limitConfig(c.limitEnabled, c.limit));
-  simmac::clearSmcExchanges();
-  markLog();
-
-  runControlLoopPass();
-
-  EXPECT_EQ(newLogMessages(), c.lines);
-  EXPECT_EQ(currentlyInhibited, c.inhibitedAfter);
-  EXPECT_EQ(adapterDisabled, c.adapterOffAfter);
-  EXPECT_EQ(simmac::chargeInhibited(), c.inhibitedAfter);
-  EXPECT_EQ(simmac::adapterDisabled(), c.adapterOffAfter);
-  if (c.ledAfter >= 0) {
-    EXPECT_EQ(simmac::ledValue(), c.ledAfter);
-  } else {
-    EXPECT_EQ(simmac::ledValue(), 0);
-  }
-  EXPECT_EQ(status().chargingInhibited, c.inhibitedAfter);
-  EXPECT_EQ(status().batteryPercent, c.percent);
-}
 
 const std::string kAdapterOff = "setAdapter: CHIE=0x08 (disable) -> true";
 const std::string kAdapterOn = "setAdapter: CHIE=0x00 (enable) -> true";
 const std::string kInhibit = "setCharging: CHTE=1 (disable) -> true";
 const std::string kAllow = "setCharging: CHTE=0 (enable) -> true";
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, RegulationTest,
-    ::testing::Values(
-        RegulationCase{"R1LimitOffRestoresBoth", true, true, true, 85, 80, false, {kAdapterOn, kAllow}, false, false, 0},
-        RegulationCase{"R1LimitOffWithNothingHeld", false, false, true, 85, 80, false, {}, false, false, -1},
-        RegulationCase{"R2UnpluggedWhileInhibited", true, false, false, 70, 80, true,
-                       {"Unplugged — clearing states", kAllow}, false, false, 0},
-        RegulationCase{"R3UnpluggedNothingHeld", false, false, false, 70, 80, true, {}, false, false, -1},
-        RegulationCase{"R4AboveLimit", false, false, true, 83, 80, true,
-                       {"ACTION: Battery 83% > 80% — disabling adapter", kAdapterOff, kInhibit}, true, true, 3},
-        RegulationCase{"R4AboveLimitAlreadyHeld", true, true, true, 83, 80, true, {}, true, true, 3},
-        RegulationCase{"R5AtTargetWithAdapterOff", true, true, true, 80, 80, true,
-                       {"ACTION: At target 80% — re-enabling adapter", kAdapterOn}, true, false, 3},
-        RegulationCase{"R5AtTargetInhibits", false, false, true, 80, 80, true, {kInhibit}, true, false, 3},
-        RegulationCase{"R6BandKeepsInhibit79", true, false, true, 79, 80, true, {}, true, false, 3},
-        RegulationCase{"R6BandKeepsInhibit78", true, false, true, 78, 80, true, {}, true, false, 3},
-        RegulationCase{"R6BandKeepsCharging", false, false, true, 79, 80, true, {}, false, false, 4},
-        RegulationCase{"R6BandReenablesAdapter", true, true, true, 79, 80, true, {kAdapterOn}, true, false, 3},
-        RegulationCase{"R7BelowBandEnablesCharging", true, false, true, 77, 80, true,
-                       {"ACTION: Battery 77% < 78% — enabling charging", kAllow}, false, false, 4},
-        RegulationCase{"R7BelowBandNothingHeld", false, false, true, 50, 80, true, {}, false, false, 4},
-        RegulationCase{"R7AdapterOffBelowBand", false, true, true, 40, 80, true, {kAdapterOn}, false, false, 4},
-        RegulationCase{"LimitZeroDisablesAdapter", false, false, true, 1, 0, true,
-                       {"ACTION: Battery 1% > 0% — disabling adapter", kAdapterOff, kInhibit}, true, true, 3},
-        RegulationCase{"LimitAboveHundredNeverInhibits", false, false, true, 100, 150, true, {}, false, false, 4}),
-    [](const ::testing::TestParamInfo<RegulationCase>& info) { return std::string(info.param.name); });
+struct Row {
+  bool inhibited, adapterOff, plugged;  // before the pass
+  int percent;
+  long limit;
+  bool limitOn;
+  std::vector<std::string> lines;
+  bool inhibitedAfter, adapterOffAfter;
+  int led;
+};
 
-TEST_F(ControlLoopTest, StateLineOnFirstPassThenEveryThirtieth) {
-  setConfig(kLimit80);
-  simmac::setBatteryPercent(80);
-  // The hardware inhibits charging (left by someone else); the daemon's flags do not know.
-  simmac::setSmcKeyValue("CHTE", {1, 0, 0, 0});
+TEST_F(ControlLoopTest, RegulationFollowsTheTable) {
+  const Row rows[] = {
+      {true, true, true, 85, 80, false, {kAdapterOn, kAllow}, false, false, 0},  // limit off: hand back
+      {false, false, true, 85, 80, false, {}, false, false, 0},
+      {true, false, false, 70, 80, true, {"Unplugged — clearing states", kAllow}, false, false, 0},
+      {false, false, false, 70, 80, true, {}, false, false, 0},
+      {false, false, true, 83, 80, true, {"ACTION: Battery 83% > 80% — disabling adapter", kAdapterOff, kInhibit},
+       true, true, 3},
+      {true, true, true, 83, 80, true, {}, true, true, 3},
+      {true, true, true, 80, 80, true, {"ACTION: At target 80% — re-enabling adapter", kAdapterOn}, true, false, 3},
+      {false, false, true, 80, 80, true, {kInhibit}, true, false, 3},
+      {true, false, true, 79, 80, true, {}, true, false, 3},  // the band keeps what it has
+      {true, false, true, 78, 80, true, {}, true, false, 3},
+      {false, false, true, 79, 80, true, {}, false, false, 4},
+      {true, true, true, 79, 80, true, {kAdapterOn}, true, false, 3},
+      {true, false, true, 77, 80, true, {"ACTION: Battery 77% < 78% — enabling charging", kAllow}, false, false, 4},
+      {false, false, true, 50, 80, true, {}, false, false, 4},
+      {false, true, true, 40, 80, true, {kAdapterOn}, false, false, 4},
+      {false, false, true, 1, 0, true, {"ACTION: Battery 1% > 0% — disabling adapter", kAdapterOff, kInhibit}, true,
+       true, 3},
+      {false, false, true, 100, 150, true, {}, false, false, 4},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(::testing::Message() << r.percent << "% limit " << r.limit << " " << r.lines.size());
+    boot({});
+    bringUp();
+    simmac::setPluggedIn(r.plugged);
+    simmac::setBatteryPercent(r.percent);
+    if (r.inhibited) {
+      ASSERT_TRUE(setChargingEnabled(false));
+    }
+    if (r.adapterOff) {
+      ASSERT_TRUE(setAdapterEnabled(false));
+    }
+    writeSettings({r.limitOn, r.limit});
+    EXPECT_EQ(pass(), r.lines);
+    EXPECT_EQ(currentlyInhibited, r.inhibitedAfter);
+    EXPECT_EQ(adapterDisabled, r.adapterOffAfter);
+    EXPECT_EQ(simmac::chargeInhibited(), r.inhibitedAfter);
+    EXPECT_EQ(simmac::adapterDisabled(), r.adapterOffAfter);
+    EXPECT_EQ(simmac::ledValue(), r.led);
+    EXPECT_EQ(publishedStatus().chargingInhibited, r.inhibitedAfter);
+    EXPECT_EQ(publishedStatus().batteryPercent, r.percent);
+    const simmac::ObjectCounts counts = simmac::objectCounts();  // a pass leaks nothing
+    EXPECT_EQ(counts.cfLive, 0);
+    EXPECT_EQ(counts.ioLive, 1);  // the SMC connection
+    EXPECT_EQ(counts.badReleases, 0);
+  }
+}
+
+TEST_F(ControlLoopTest, StateLineOnTheFirstPassThenEveryThirtieth) {
+  writeSettings(Settings{});
+  simmac::setSmcKeyValue("CHTE", {1, 0, 0, 0});  // left by someone else: the flags do not know
   loopCount = 0;
-  runControlLoopPass();
-  const auto first = newLogMessages();
-  ASSERT_FALSE(first.empty());
-  EXPECT_EQ(first[0],
-            "State: battery=80% plugged=true charging=false | limit: enabled=true target=80% | "
-            "inhibited=false adapterOff=false | cal=Idle");
-  markLog();
-  for (int pass = 1; pass < 30; ++pass) runControlLoopPass();
-  for (const auto& line : newLogMessages()) EXPECT_NE(line.rfind("State: ", 0), 0u) << line;
-  markLog();
-  runControlLoopPass();
-  ASSERT_FALSE(newLogMessages().empty());
-  EXPECT_EQ(newLogMessages()[0].rfind("State: battery=80% plugged=true", 0), 0u);
-  EXPECT_EQ(loopCount, 31);
+  EXPECT_EQ(pass().at(0), "State: battery=80% plugged=true charging=false | limit: enabled=true target=80% | "
+                          "inhibited=false adapterOff=false | cal=Idle");
+  for (int n = 1; n < 30; ++n) EXPECT_EQ(countLines(pass(), "State: "), 0u) << n;
+  EXPECT_EQ(countLines(pass(), "State: battery=80% plugged=true"), 1u);
 }
 
-TEST_F(ControlLoopTest, NoSettingsFileMeansNoSmcWriteAtAll) {
+TEST_F(ControlLoopTest, WithoutSettingsNothingIsWrittenAndTheLedIsHandedBackOnce) {
   simmac::setBatteryPercent(90);
-  runControlLoopPass();
-  runControlLoopPass();
+  EXPECT_EQ(pass(), std::vector<std::string>{});
   EXPECT_TRUE(simmac::smcExchanges().empty());
-  EXPECT_TRUE(newLogMessages().empty());
-  const ChargeStatus s = status();
-  EXPECT_TRUE(s.daemonRunning);
-  EXPECT_FALSE(s.chargingInhibited);
-  EXPECT_FALSE(s.calibrationActive);
-  EXPECT_FALSE(s.calibrationPhase.has_value());
-  EXPECT_EQ(s.batteryPercent, 90);
-  EXPECT_EQ(s.lastUpdate, simmac::now());
-}
-
-TEST_F(ControlLoopTest, SwitchingTheLimitOffHandsTheLedBackOnce) {
-  setConfig(kLimit80);
-  simmac::setBatteryPercent(70);
-  runControlLoopPass();
+  EXPECT_EQ(publishedStatus(), (ChargeStatus{true, false, false, std::nullopt, 90, simmac::now()}));
+  writeSettings({true, 95});
+  pass();
   EXPECT_EQ(simmac::ledValue(), 4);
-  setConfig(limitConfig(false, 80));
-  runControlLoopPass();
+  writeSettings({false, 95});
+  pass();
   EXPECT_EQ(simmac::ledValue(), 0);
   simmac::clearSmcExchanges();
-  runControlLoopPass();
+  pass();
   EXPECT_TRUE(simmac::smcExchanges().empty());
 }
 
-TEST_F(ControlLoopTest, UnplugWhileInhibitedWhoseRestoreFailsKeepsTheFlagAndRetries) {
-  setConfig(kLimit80);
-  ASSERT_TRUE(setChargingEnabled(false));
-  simmac::rejectSmcKey("CHTE", false, true);
+TEST_F(ControlLoopTest, ARefusedRestoreAtUnplugKeepsTheFlagAndIsRetried) {
+  writeSettings(Settings{});
+  pass();  // at the limit: inhibited
   simmac::setPluggedIn(false);
+  simmac::rejectSmcKey("CHTE", false, true);
   const std::vector<std::string> attempt = {"Unplugged — clearing states", "setCharging: CHTE=0 (enable) -> false",
                                             "WARNING: Failed to enable charging!"};
-  markLog();
-  runControlLoopPass();
-  EXPECT_EQ(newLogMessages(), attempt);
-  // The controller still inhibits charging, and the flag says so.
+  EXPECT_EQ(pass(), attempt);
   EXPECT_TRUE(currentlyInhibited);
-  EXPECT_TRUE(simmac::chargeInhibited());
-  EXPECT_FALSE(adapterDisabled);
-  markLog();
-  runControlLoopPass();
-  EXPECT_EQ(newLogMessages(), attempt);
-  // Once the controller takes the write, charging is handed back for good.
+  EXPECT_EQ(pass(), attempt);
   simmac::rejectSmcKey("CHTE", false, false);
-  runControlLoopPass();
-  EXPECT_FALSE(currentlyInhibited);
-  EXPECT_FALSE(simmac::chargeInhibited());
-  markLog();
-  runControlLoopPass();
-  EXPECT_TRUE(newLogMessages().empty());
-}
-
-TEST_F(ControlLoopTest, RefusedRestoreAtUnplugStillLetsTheMacChargeOnceReplugged) {
-  // Found by the hardware matrix (failures that come and go): a restore
-  // refused at unplug used to clear the flag anyway, so plugged back in below
-  // the band the loop saw nothing to re-enable and the Mac never charged.
-  setConfig(kLimit80);
-  simmac::setBatteryPercent(80);
-  runControlLoopPass();
-  ASSERT_TRUE(simmac::chargeInhibited());
-  simmac::setSmcCallFailure(kIOReturnError);
-  simmac::setPluggedIn(false);
-  runControlLoopPass();
-  simmac::setSmcCallFailure(std::nullopt);
   simmac::setBatteryPercent(60);
   simmac::setPluggedIn(true);
-  runControlLoopPass();
+  pass();
   EXPECT_FALSE(currentlyInhibited);
-  EXPECT_FALSE(simmac::chargeInhibited());
-  EXPECT_TRUE(simmac::batteryCharging());
-}
-
-TEST_F(ControlLoopTest, UnpluggedAndReplugggedBelowTheLimitCharges) {
-  // The inhibit set at the limit must not outlive an unplug: plugged in again
-  // below the band, the Mac charges.
-  setConfig(kLimit80);
-  simmac::setBatteryPercent(80);
-  runControlLoopPass();
-  ASSERT_TRUE(simmac::chargeInhibited());
-  simmac::setPluggedIn(false);
-  runControlLoopPass();
-  EXPECT_FALSE(simmac::chargeInhibited());
-  simmac::setBatteryPercent(60);
-  simmac::setPluggedIn(true);
-  runControlLoopPass();
-  EXPECT_FALSE(simmac::chargeInhibited());
   EXPECT_TRUE(simmac::batteryCharging());
   EXPECT_EQ(simmac::ledValue(), 4);
 }
 
-TEST_F(ControlLoopTest, FailedBatteryReadWithAdapterOffReenablesTheAdapter) {
-  setConfig(kLimit80);
+TEST_F(ControlLoopTest, AFailedBatteryReadWithTheAdapterOffReenablesIt) {
+  writeSettings(Settings{});
   ASSERT_TRUE(setAdapterEnabled(false));
   simmac::setBatteryService(false);
-  markLog();
-  runControlLoopPass();
-  EXPECT_EQ(newLogMessages(), std::vector<std::string>{kAdapterOn});
-  EXPECT_FALSE(adapterDisabled);
-  EXPECT_EQ(simmac::ledValue(), 4);
-  EXPECT_EQ(status().batteryPercent, 0);
+  EXPECT_EQ(pass(), std::vector<std::string>{kAdapterOn});
+  EXPECT_EQ(publishedStatus().batteryPercent, 0);
 }
 
-TEST_F(ControlLoopTest, ActiveCalibrationSkipsTheTableAndPublishesItsPhase) {
-  setConfig(R"({"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEnabled":true,)"
-            R"("calibrationIntervalDays":30,"lastCalibrationTimestamp":0})");
-  simmac::setBatteryPercent(80);
-  runControlLoopPass();
-  const auto lines = newLogMessages();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines[0], "Calibration: STARTING — last calibration was never");
-  const ChargeStatus s = status();
-  EXPECT_TRUE(s.calibrationActive);
-  EXPECT_EQ(s.calibrationPhase, std::optional<std::string>("Discharging to 15%"));
+TEST_F(ControlLoopTest, AnActiveCalibrationSkipsTheTableAndPublishesItsPhase) {
+  writeSettings({true, 80, true});
+  EXPECT_EQ(pass().at(0), "Calibration: STARTING — last calibration was never");
+  EXPECT_EQ(publishedStatus().calibrationPhase, std::optional<std::string>("Discharging to 15%"));
+  EXPECT_TRUE(publishedStatus().calibrationActive);
   EXPECT_TRUE(adapterDisabled);
   EXPECT_EQ(simmac::ledValue(), 3);
 }
 
-// Sanitizer builds run a fifth of the passes: the leak shows in either.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int kLongRunPasses = 20000;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int kLongRunPasses = 20000;
-#else
-constexpr int kLongRunPasses = 100000;
-#endif
-#else
-constexpr int kLongRunPasses = 100000;
-#endif
-
-TEST_F(ControlLoopTest, HundredThousandPassesLeakNoPlatformObject) {
-  constexpr int kPasses = kLongRunPasses;
-  setConfig(kLimit80);
-  simmac::setRecordSmcExchanges(false);
-  const simmac::ObjectCounts before = simmac::objectCounts();
-  for (int pass = 0; pass < kPasses; ++pass) {
-    if (pass % 2000 == 0) simmac::setPluggedIn(pass % 4000 == 0);
-    runControlLoopPass();
-    simmac::advance(10.0);
+// Settings that cannot be used: said once with the reason when they become
+// so, once when they are usable again or removed, nothing between.
+TEST_F(ControlLoopTest, UnusableSettingsAreLoggedOnceWithTheReason) {
+  const std::string valid = settingsJson({});
+  auto edited = [&](const std::string& from, const std::string& to) {
+    std::string text = valid;
+    return text.replace(text.find(from), from.size(), to);
+  };
+  auto settingsLines = [&](int passes) {
+    markLog();
+    for (int i = 0; i < passes; ++i) runControlLoopPass();
+    std::vector<std::string> lines;
+    for (const auto& m : newLogMessages()) if (m.rfind("Settings: ", 0) == 0) lines.push_back(m);
+    return lines;
+  };
+  const std::string path = configPath;
+  const std::pair<std::function<void()>, std::string> rows[] = {
+      {[&] { writeWholeFile(path, valid.substr(0, 40)); }, "not JSON"},
+      {[&] { writeWholeFile(path, "[" + valid + "]"); }, "not a JSON object"},
+      {[&] { writeWholeFile(path, "{\"x\":" + std::string(70, '[') + std::string(70, ']') + "}"); },
+       "nested deeper than 64 levels"},
+      {[&] { writeWholeFile(path, valid + std::string(70000, ' ')); }, "larger than 64 KiB"},
+      {[&] { std::filesystem::create_directory(path); }, "not a regular file"},
+      {[&] { writeWholeFile(path + ".real", valid), std::filesystem::create_symlink(path + ".real", path); },
+       "not a regular file"},
+      {[&] { writeWholeFile(path, edited("true", "1")); }, "\"chargeLimitEnabled\" is not true or false"},
+      {[&] { writeWholeFile(path, edited(":80", ":\"80\"")); }, "\"chargeLimitPercent\" is not a whole number"},
+      {[&] { writeWholeFile(path, edited(":0}", ":null}")); }, "\"lastCalibrationTimestamp\" is not a number"},
+      {[&] { writeWholeFile(path, edited("\"calibrationIntervalDays\":30,", "")); },
+       "\"calibrationIntervalDays\" missing"},
+      {[&] { writeWholeFile(path, edited("{", "{\"calibrationEnabled\":true,")); },
+       "\"calibrationEnabled\" given twice"},
+  };
+  EXPECT_EQ(settingsLines(2), std::vector<std::string>{});  // no file is no fault
+  for (const auto& [plant, reason] : rows) {
+    SCOPED_TRACE(reason);
+    writeWholeFile(path, valid);
+    EXPECT_EQ(settingsLines(2), std::vector<std::string>{});
+    std::filesystem::remove_all(path);
+    plant();
+    EXPECT_EQ(settingsLines(3), std::vector<std::string>{"Settings: config.json is not valid (" + reason +
+                                                         ") — limit off until it is fixed"});
+    EXPECT_FALSE(currentlyInhibited || adapterDisabled);  // the defaults: limit off
+    std::filesystem::remove_all(path);
+    writeWholeFile(path, valid);
+    EXPECT_EQ(settingsLines(3), std::vector<std::string>{"Settings: config.json is usable again"});
+    EXPECT_TRUE(currentlyInhibited);  // at 80%: held there again
   }
-  const simmac::ObjectCounts after = simmac::objectCounts();
-  EXPECT_EQ(after.cfLive, before.cfLive);
-  EXPECT_EQ(after.ioLive, before.ioLive);
-  EXPECT_EQ(after.badReleases, 0);
-  EXPECT_GT(after.cfCreated, before.cfCreated + kPasses);
+  writeWholeFile(path, "[]");
+  EXPECT_EQ(settingsLines(1).size(), 1u);
+  writeWholeFile(path, "{");  // another fault is still the same state
+  EXPECT_EQ(settingsLines(2), std::vector<std::string>{});
+  std::filesystem::remove_all(path);
+  EXPECT_EQ(settingsLines(2),
+            std::vector<std::string>{"Settings: config.json removed — running with the defaults (limit off)"});
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <IOKit/IOMessage.h>
 #include <IOKit/pwr_mgt/IOPMLib.h>
 
-#include "battery/calibration_phase.h"
+#include "state/calibration_phase.h"
 #include "daemon/control_loop.h"
 #include "daemon/globals.h"
 #include "daemon/shutdown.h"
@@ -213,6 +213,28 @@ TEST_F(PowerClientTest, AScheduledWakeWakesTheMacWhichSleepsAgainAMinuteLater) {
   EXPECT_NEAR(simmac::sleepSpans()[1].start, start + 1860, 1e-3);
   EXPECT_EQ(simmac::sleepSpans()[1].end, start + 3 * 3600);
   EXPECT_TRUE(simmac::faults().empty());
+}
+
+// Through the real registration: the sleep is prepared and acknowledged, and a
+// lid opened before the wake the daemon scheduled cancels that wake.
+TEST_F(DaemonTest, ALidOpenedEarlyCancelsTheScheduledWake) {
+  logInit();
+  openSmc();
+  detectFirmware();
+  writeConfig({true, 80, false, 30, 0.0});
+  simmac::setBatteryPercent(60);
+  ASSERT_TRUE(registerForSystemPower());
+  simmac::closeLid(600);
+  while (!takeWakePass()) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 60, true);
+  const auto log = logMessages();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[log.size() - 2], "Sleep: charging at 60% (limit 80%) — wake scheduled in 60 min");
+  EXPECT_EQ(log.back(), "Wake: after 10 min asleep, scheduled wake cancelled — running a pass");
+  EXPECT_TRUE(simmac::scheduledWakes().empty());
+  EXPECT_TRUE(simmac::faults().empty());
+  deregisterForSystemPower();
+  EXPECT_EQ(simmac::objectCounts().ioLive, 1) << "only the SMC connection is left";
+  EXPECT_EQ(simmac::objectCounts().cfLive, 0);
 }
 
 // A charge inhibit that refuses its first write: the daemon says so once and

@@ -3,15 +3,18 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <string>
+#include <utility>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "daemon/globals.h"
 #include "daemon/pass_wait.h"
 #include "daemon/system_power.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
+#include "state/globals.h"
 #include "store/charge_status.h"
 #include "store/log.h"
 
@@ -34,7 +37,10 @@ extern "C" void hestleOnTerminationSignal(int) { markStop(); }
 static bool makePipe() {
   if (wakePipe[0] >= 0) return true;
   int fds[2];
-  if (pipe(fds) != 0) return false;
+  if (pipe(fds) != 0) {
+    log(std::string("ERROR: pipe failed: ") + std::strerror(errno));
+    return false;
+  }
   for (int fd : fds) {
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -44,16 +50,21 @@ static bool makePipe() {
   return true;
 }
 
-void installTerminationHandlers() {
-  makePipe();
+bool installTerminationHandlers() {
+  if (!makePipe()) return false;
   struct sigaction action {};
   action.sa_handler = hestleOnTerminationSignal;
   sigemptyset(&action.sa_mask);
   // Restart interrupted calls of the main flow (log and status writes); the
   // loop's wait is woken through the pipe instead.
   action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
+  for (const auto& [number, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
+    if (sigaction(number, &action, nullptr) != 0) {
+      log(std::string("ERROR: sigaction(") + name + ") failed: " + std::strerror(errno));
+      return false;
+    }
+  }
+  return true;
 }
 
 bool stopRequested() { return stopFlag != 0; }
@@ -62,10 +73,11 @@ void requestStop() { markStop(); }
 
 void clearStopRequest() {
   stopFlag = 0;
-  if (wakePipe[0] < 0) return;
-  char buffer[64];
-  while (read(wakePipe[0], buffer, sizeof buffer) > 0) {
-  }
+  const int readEnd = wakePipe[0], writeEnd = wakePipe[1];
+  wakePipe[1] = -1;  // the handler stops writing before the descriptors go
+  wakePipe[0] = -1;
+  if (readEnd >= 0) close(readEnd);
+  if (writeEnd >= 0) close(writeEnd);
 }
 
 int stopWakeFd() { return wakePipe[0]; }

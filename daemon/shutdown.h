@@ -14,7 +14,9 @@
 void cleanShutdown();
 
 // Creates the wake pipe and installs the handler for SIGTERM, then SIGINT.
-void installTerminationHandlers();
+// False, with an "ERROR: " line logged, when either cannot be done: the
+// daemon could then not be stopped cleanly.
+bool installTerminationHandlers();
 
 // True once a stop has been requested.
 bool stopRequested();
@@ -23,8 +25,9 @@ bool stopRequested();
 // simulation harness).
 void requestStop();
 
-// Forgets a served stop request and drains the wake pipe, so that one process
-// can run the daemon again (tests, the harness).
+// Forgets a served stop request and closes the wake pipe, so that one process
+// can run the daemon again (tests, the harness); the next
+// installTerminationHandlers() makes a fresh pipe.
 void clearStopRequest();
 
 // The descriptor that becomes readable when a stop is requested; -1 before

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "daemon/control_loop.h"
-#include "daemon/globals.h"
 #include "daemon/system_power.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
+#include "state/globals.h"
 #include "store/charge_config.h"
 #include "store/log.h"
 

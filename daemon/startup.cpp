@@ -54,14 +54,14 @@ bool startUp(const std::string& dataDir) {
   detectFirmware();
   // Never follows a link planted at the path, and leaves a hard-linked file alone.
   setRegularFileMode(configPath, 0666);
-  log("Starting main loop");
-  installTerminationHandlers();
-  // The run loop is the daemon's only wait: without the stop pipe in it a
-  // stop could not be served.
-  if (!watchStopPipe(stopWakeFd())) {
-    log("FATAL: Cannot watch for stop requests. Exiting.");
+  // A daemon that could not be stopped cleanly would leave the keys it writes
+  // behind: give up before writing any. The run loop is its only wait, so the
+  // stop pipe must be in it.
+  if (!installTerminationHandlers() || !watchStopPipe(stopWakeFd())) {
+    log("FATAL: Cannot install the stop handlers. Exiting.");
     return false;
   }
+  log("Starting main loop");
   registerForSystemPower();
   // The controller keeps key values until it resets: an earlier run that was
   // killed or crashed may have left charging inhibited or the adapter off.

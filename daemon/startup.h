@@ -8,7 +8,8 @@ inline constexpr const char* kDataDirectory = "/Library/Application Support/Hest
 
 // The start-up sequence up to and including "Starting main loop" and the
 // installation of the termination handlers. False when the SMC cannot be
-// opened: the fatal line has been logged and the caller exits with status 1.
+// opened or the stop handlers cannot be installed: the fatal line has been
+// logged, no key has been written, and the caller exits with status 1.
 bool startUp(const std::string& dataDir);
 
 // Start-up, then the control loop until a stop request has been served by the

@@ -18,6 +18,7 @@
 #include "smc/smc_client.h"
 #include "store/charge_config.h"
 #include "store/charge_status.h"
+#include "util/posix_io.h"
 
 static std::string dataDir;
 
@@ -30,14 +31,9 @@ static void check(bool ok, const char* what) {
 
 static void writeSettings(const uint8_t* data, size_t size) {
   const std::string path = dataDir + "/config.json";
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   check(fd >= 0, "cannot write config.json");
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = write(fd, data + done, size - done);
-    check(n > 0, "short write of config.json");
-    done += static_cast<size_t>(n);
-  }
+  check(writeAll(fd, std::string_view(reinterpret_cast<const char*>(data), size)), "short write of config.json");
   close(fd);
 }
 

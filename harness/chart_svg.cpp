@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <optional>
+#include <string_view>
 
 namespace {
 
@@ -138,10 +140,108 @@ std::string percentPoints(const std::vector<TraceSample>& samples, const Scale& 
   return points;
 }
 
+// Width in pixels of `text` at font-size 10 in DejaVu Sans, rounded up a
+// little, so that labels laid side by side never touch.
+double labelWidth(const std::string& text) {
+  double width = 0.0;
+  for (const unsigned char c : text) {
+    if (c >= 0x80) {
+      if ((c & 0xC0) != 0x80) width += 10.0;  // one character per UTF-8 lead byte
+    } else if (std::string_view("iljtfr.,:;' |!()").find(static_cast<char>(c)) != std::string_view::npos) {
+      width += 4.2;
+    } else if (c == 'm' || c == 'w' || c == '%' || (c >= 'A' && c <= 'Z')) {
+      width += 9.8;
+    } else {
+      width += 6.6;
+    }
+  }
+  return width;
+}
+
+// A row's state from x0 to x1 (pixels): a fill, or nothing drawn.
+struct RowRun {
+  double x0, x1;
+  std::optional<const char*> fill;
+};
+
+constexpr const char* kRowBackground = "#f4f4f4";  // a row's "off"
+
+// Runs narrower than this many pixels cannot be told apart.
+constexpr double kNarrowRunPixels = 1.0;
+
+// Draws a row's runs. A stretch of three or more runs each narrower than
+// kNarrowRunPixels is a state switching on pass after pass: drawn hatched in
+// its two states (not as a blur of hairlines that reads as a third colour),
+// with words on it where there is room. True when it drew such a stretch.
+bool appendRowRuns(std::string& svg, const std::vector<RowRun>& runs, double y, int& patterns) {
+  bool flickered = false;
+  const auto narrow = [](const RowRun& r) { return r.x1 - r.x0 < kNarrowRunPixels; };
+  size_t i = 0;
+  while (i < runs.size()) {
+    size_t j = i;
+    while (j < runs.size() && narrow(runs[j])) ++j;
+    if (j - i < 3) {
+      for (const size_t end = std::max(j, i + 1); i < end; ++i)
+        if (runs[i].fill) appendRect(svg, runs[i].x0, runs[i].x1, y, kRowHeight, *runs[i].fill);
+      continue;
+    }
+    const char* first = runs[i].fill.value_or(kRowBackground);
+    const char* second = first;
+    for (size_t k = i; k < j && second == first; ++k) second = runs[k].fill.value_or(kRowBackground);
+    const std::string id = "switching-" + std::to_string(patterns++);
+    svg += "<defs><pattern id=\"" + id +
+           "\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" patternTransform=\"rotate(45)\">"
+           "<rect width=\"3\" height=\"6\" fill=\"" + first + "\"/><rect x=\"3\" width=\"3\" height=\"6\" fill=\"" +
+           second + "\"/></pattern></defs>\n";
+    const std::string fill = "url(#" + id + ")";
+    appendRect(svg, runs[i].x0, runs[j - 1].x1, y, kRowHeight, fill.c_str(), " class=\"switching\"");
+    const char* words = "switches every pass";
+    if (runs[j - 1].x1 - runs[i].x0 >= labelWidth(words) + 12.0) {
+      const double x = roundTenth(runs[i].x0 + 4.0);
+      appendRect(svg, x, x + labelWidth(words) + 4.0, y + 2.0, kRowHeight - 4.0, "#ffffff", " fill-opacity=\"0.85\"");
+      svg += "<text x=\"" + num(x + 2.0) + "\" y=\"" + num(y + 12.0) + "\" font-size=\"10\">" + words + "</text>\n";
+    }
+    flickered = true;
+    i = j;
+  }
+  return flickered;
+}
+
+// Event markers: a dotted line each, with the label as tooltip; the label
+// itself on the lower or the upper line above the plot, the first with room,
+// right-aligned at the marker when it would run off the right edge.
+void appendEventMarkers(std::string& svg, const std::vector<ChartMarker>& markers, const Scale& scale) {
+  std::vector<ChartMarker> sorted = markers;
+  std::stable_sort(sorted.begin(), sorted.end(), [](const ChartMarker& a, const ChartMarker& b) { return a.t < b.t; });
+  constexpr double kGap = 4.0;
+  double lineEnd[2] = {-1e9, -1e9};  // right end of the last label on each line
+  svg += "<g class=\"events\" font-size=\"10\" fill=\"#555555\">\n";
+  for (const auto& marker : sorted) {
+    const double x = scale.x(marker.t);
+    const std::string label = escapeXml(marker.label);
+    svg += "<line x1=\"" + num(x) + "\" y1=\"" + num(kTop) + "\" x2=\"" + num(x) + "\" y2=\"" +
+           num(kTop + kPlotHeight) + "\" stroke=\"#888888\" stroke-dasharray=\"1,3\"><title>" + label +
+           "</title></line>\n";
+    const double width = labelWidth(marker.label);
+    const bool alignRight = x + 2.0 + width > kWidth - 2.0;
+    const double left = alignRight ? x - 2.0 - width : x + 2.0;
+    for (int line = 0; line < 2; ++line) {
+      if (left < lineEnd[line] + kGap) continue;
+      lineEnd[line] = left + width;
+      svg += "<text x=\"" + num(alignRight ? x - 2.0 : x + 2.0) + "\" y=\"" + num(kTop - 6.0 - 11.0 * line) + "\"" +
+             (alignRight ? " text-anchor=\"end\"" : "") + ">" + label + "</text>\n";
+      break;
+    }
+  }
+  svg += "</g>\n";
+}
+
 }  // namespace
 
 std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo& info) {
   const Scale scale{info.start, info.end};
+  // Nothing is drawn after the daemon stopped.
+  const double drawnEnd = info.stoppedAt ? std::min(info.end, *info.stoppedAt) : info.end;
   struct Row {
     const char* label;
     std::function<std::optional<const char*>(const TraceSample&)> fill;  // none: nothing drawn
@@ -173,12 +273,15 @@ std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo
            escapeXml(info.description) + "</text>\n";
 
   // Calibration phases as bands behind everything else in the plot.
+  std::vector<CalibrationPhase> phasesSeen;
   svg += "<g class=\"phases\">\n";
   forEachRun<CalibrationPhase>(
-      samples, info.end, [](const TraceSample& s) { return s.phase; },
+      samples, drawnEnd, [](const TraceSample& s) { return s.phase; },
       [&](double from, double to, const CalibrationPhase& phase) {
-        if (const char* colour = phaseColour(phase))
-          appendRect(svg, scale.x(from), scale.x(to), kTop, kPlotHeight, colour, " fill-opacity=\"0.55\"");
+        const char* colour = phaseColour(phase);
+        if (!colour || scale.x(to) <= scale.x(from)) return;
+        appendRect(svg, scale.x(from), scale.x(to), kTop, kPlotHeight, colour, " fill-opacity=\"0.55\"");
+        if (std::find(phasesSeen.begin(), phasesSeen.end(), phase) == phasesSeen.end()) phasesSeen.push_back(phase);
       });
   svg += "</g>\n";
 
@@ -190,6 +293,12 @@ std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo
         if (asleep) appendRect(svg, scale.x(from), scale.x(to), kTop, kPlotHeight, kSleepColour, " fill-opacity=\"0.2\"");
       });
   svg += "</g>\n";
+  // After an early stop the rest of the plot is greyed and says why it is empty.
+  if (drawnEnd < info.end && !samples.empty()) {
+    appendRect(svg, scale.x(drawnEnd), kLeft + kPlotWidth, kTop, kPlotHeight, "#f2f2f2", " class=\"stopped\"");
+    svg += "<text x=\"" + num(scale.x(drawnEnd) + 6.0) + "\" y=\"" + num(kTop + 16.0) +
+           "\" fill=\"#555555\">hestled stopped</text>\n";
+  }
 
   // Percent grid and labels.
   svg += "<g class=\"grid\" stroke=\"#e0e0e0\">\n";
@@ -202,47 +311,54 @@ std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo
   svg += "</g>\n";
 
   // The limit, dashed, while limiting is on; values beyond 0..100 are drawn at the edge.
+  bool limitSeen = false;
   svg += "<g class=\"limit\" stroke=\"#d62728\" stroke-width=\"1.5\" stroke-dasharray=\"6,4\" fill=\"none\">\n";
   forEachRun<std::optional<int64_t>>(
-      samples, info.end, [](const TraceSample& s) { return s.limit; },
+      samples, drawnEnd, [](const TraceSample& s) { return s.limit; },
       [&](double from, double to, const std::optional<int64_t>& limit) {
-        if (!limit) return;
+        if (!limit || scale.x(to) <= scale.x(from)) return;
+        limitSeen = true;
         const double y = Scale::y(static_cast<double>(*limit));
         svg += "<line x1=\"" + num(scale.x(from)) + "\" y1=\"" + num(y) + "\" x2=\"" + num(scale.x(to)) + "\" y2=\"" +
                num(y) + "\"/>\n";
       });
   svg += "</g>\n";
 
-  // Scenario events.
-  svg += "<g class=\"events\" font-size=\"10\" fill=\"#555555\">\n";
-  for (size_t k = 0; k < info.markers.size(); ++k) {
-    const double x = scale.x(info.markers[k].t);
-    svg += "<line x1=\"" + num(x) + "\" y1=\"" + num(kTop) + "\" x2=\"" + num(x) + "\" y2=\"" +
-           num(kTop + kPlotHeight) + "\" stroke=\"#888888\" stroke-dasharray=\"1,3\"/>\n";
-    const double labelY = kTop - 6.0 - static_cast<double>(k % 2) * 11.0;
-    svg += "<text x=\"" + num(x + 2) + "\" y=\"" + num(labelY) + "\">" + escapeXml(info.markers[k].label) +
-           "</text>\n";
-  }
-  svg += "</g>\n";
+  appendEventMarkers(svg, info.markers, scale);
 
   // The battery.
   svg += "<polyline class=\"percent\" fill=\"none\" stroke=\"#1f4e9c\" stroke-width=\"2\" stroke-linejoin=\"round\" points=\"" +
          percentPoints(samples, scale) + "\"/>\n";
   svg += "<rect x=\"" + num(kLeft) + "\" y=\"" + num(kTop) + "\" width=\"" + num(kPlotWidth) + "\" height=\"" +
          num(kPlotHeight) + "\" fill=\"none\" stroke=\"#999999\"/>\n";
+  if (samples.empty())
+    svg += "<text x=\"" + num(kLeft + kPlotWidth / 2) + "\" y=\"" + num(kTop + kPlotHeight / 2) +
+           "\" text-anchor=\"middle\" font-size=\"15\" fill=\"#555555\">No pass ran: hestled stopped during start-up "
+           "(see daemon.log)</text>\n";
 
   // State rows.
+  std::vector<uint8_t> ledsSeen;
+  bool switching = false;
+  int patterns = 0;
   for (size_t r = 0; r < rows.size(); ++r) {
     const double y = rowsTop + static_cast<double>(r) * (kRowHeight + kRowGap);
     svg += "<g class=\"row\">\n<text x=\"" + num(kLeft - 6) + "\" y=\"" + num(y + 12) + "\" text-anchor=\"end\">" +
            rows[r].label + "</text>\n";
-    appendRect(svg, kLeft, kLeft + kPlotWidth, y, kRowHeight, "#f4f4f4");
+    appendRect(svg, kLeft, kLeft + kPlotWidth, y, kRowHeight, kRowBackground);
+    std::vector<RowRun> runs;
     forEachRun<std::optional<const char*>>(
-        samples, info.end, rows[r].fill, [&](double from, double to, const std::optional<const char*>& fill) {
-          if (fill) appendRect(svg, scale.x(from), scale.x(to), y, kRowHeight, *fill);
+        samples, drawnEnd, rows[r].fill, [&](double from, double to, const std::optional<const char*>& fill) {
+          if (scale.x(to) > scale.x(from)) runs.push_back({scale.x(from), scale.x(to), fill});
         });
+    switching = appendRowRuns(svg, runs, y, patterns) || switching;
     svg += "</g>\n";
   }
+  forEachRun<uint8_t>(
+      samples, drawnEnd, [](const TraceSample& s) { return s.led; },
+      [&](double from, double to, const uint8_t& led) {
+        if (scale.x(to) > scale.x(from) && std::find(ledsSeen.begin(), ledsSeen.end(), led) == ledsSeen.end())
+          ledsSeen.push_back(led);
+      });
 
   // Time axis in hours from the start.
   const double spanHours = (info.end - info.start) / 3600.0;
@@ -259,30 +375,40 @@ std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo
   svg += "<text x=\"" + num(kLeft + kPlotWidth / 2) + "\" y=\"" + num(axisY + 34) + "\">hours since start</text>\n";
   svg += "</g>\n";
 
-  // Legend.
+  // Legend: only what the chart shows.
   struct Entry {
     std::string swatch;
-    const char* label;
+    std::string label;
   };
-  const std::vector<Entry> legend = {
-      {"<line x1=\"0\" y1=\"6\" x2=\"22\" y2=\"6\" stroke=\"#1f4e9c\" stroke-width=\"2\"/>", "battery %"},
-      {"<line x1=\"0\" y1=\"6\" x2=\"22\" y2=\"6\" stroke=\"#d62728\" stroke-width=\"1.5\" stroke-dasharray=\"6,4\"/>",
-       "limit"},
-      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kPhaseColours[0].colour + "\"/>", "discharging to 15%"},
-      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kPhaseColours[1].colour + "\"/>", "charging to 100%"},
-      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kPhaseColours[2].colour + "\"/>", "holding at 100%"},
-      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kPhaseColours[3].colour + "\"/>", "draining to limit"},
-      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + kSleepColour + "\" fill-opacity=\"0.2\"/>", "asleep"},
-      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + ledColour(3) + "\"/>", "LED green"},
-      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + ledColour(4) + "\"/>", "LED orange"},
-      {std::string("<rect width=\"14\" height=\"12\" fill=\"") + ledColour(0) + "\"/>", "LED system"},
-  };
+  const auto box = [](const std::string& fill) { return "<rect width=\"14\" height=\"12\" fill=\"" + fill + "\"/>"; };
+  std::vector<Entry> legend;
+  if (!samples.empty())
+    legend.push_back({"<line x1=\"0\" y1=\"6\" x2=\"22\" y2=\"6\" stroke=\"#1f4e9c\" stroke-width=\"2\"/>", "battery %"});
+  if (limitSeen)
+    legend.push_back({"<line x1=\"0\" y1=\"6\" x2=\"22\" y2=\"6\" stroke=\"#d62728\" stroke-width=\"1.5\" "
+                      "stroke-dasharray=\"6,4\"/>",
+                      "limit"});
+  constexpr const char* kPhaseWords[] = {"discharging to 15%", "charging to 100%", "holding at 100%", "draining to limit"};
+  for (size_t k = 0; k < std::size(kPhaseColours); ++k)
+    if (std::find(phasesSeen.begin(), phasesSeen.end(), kPhaseColours[k].phase) != phasesSeen.end())
+      legend.push_back({box(kPhaseColours[k].colour), kPhaseWords[k]});
+  for (const uint8_t led : {uint8_t{3}, uint8_t{4}, uint8_t{0}})
+    if (std::find(ledsSeen.begin(), ledsSeen.end(), led) != ledsSeen.end())
+      legend.push_back({box(ledColour(led)), "LED " + ledName(led)});
+  if (std::any_of(ledsSeen.begin(), ledsSeen.end(), [](uint8_t led) { return led != 0 && led != 3 && led != 4; }))
+    legend.push_back({box(ledColour(1)), "LED other value"});
+  if (switching)
+    legend.push_back({"<rect width=\"14\" height=\"12\" fill=\"url(#switching-0)\" stroke=\"#999999\"/>",
+                      "switches every pass"});
+  if (std::any_of(samples.begin(), samples.end(), [](const TraceSample& s) { return s.asleep; }))
+    legend.push_back({std::string("<rect width=\"14\" height=\"12\" fill=\"") + kSleepColour + "\" fill-opacity=\"0.2\"/>",
+                      "asleep"});
   svg += "<g class=\"legend\">\n";
   double x = kLeft;
   for (const auto& e : legend) {
     svg += "<g transform=\"translate(" + num(x) + "," + num(legendY) + ")\">" + e.swatch + "<text x=\"" +
            num(e.swatch.rfind("<line", 0) == 0 ? 27 : 19) + "\" y=\"11\">" + e.label + "</text></g>\n";
-    x += 28.0 + 7.0 * static_cast<double>(std::string_view(e.label).size());
+    x += 28.0 + 7.0 * static_cast<double>(e.label.size());
   }
   svg += "</g>\n</svg>\n";
   return svg;

@@ -45,6 +45,8 @@ RunStats computeRunStats(const std::vector<TraceSample>& samples, double end, co
     }
     if (holding) {
       ++st.heldPasses;
+      if (std::find(st.heldLimits.begin(), st.heldLimits.end(), *s.limit) == st.heldLimits.end())
+        st.heldLimits.push_back(*s.limit);
       st.maxAboveLimit = std::max(st.maxAboveLimit, *s.reading - *s.limit);
       st.maxBelowLimit = std::max(st.maxBelowLimit, *s.limit - *s.reading);
     }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "battery/calibration_phase.h"
+#include "state/calibration_phase.h"
 #include "harness/trace.h"
 
 struct RunStats {
@@ -21,6 +21,7 @@ struct RunStats {
   int64_t heldPasses = 0;
   int64_t maxAboveLimit = 0;          // largest reading − limit while holding
   int64_t maxBelowLimit = 0;          // largest limit − reading while holding
+  std::vector<int64_t> heldLimits;    // the limits held, in the order first held
   // Calibration phases in the order they were entered, repeats collapsed,
   // idle included ("Idle", "Discharging to 15%", ...).
   std::vector<CalibrationPhase> phaseOrder;

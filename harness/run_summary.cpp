@@ -2,6 +2,7 @@
 #include "harness/run_summary.h"
 
 #include <cstdio>
+#include <filesystem>
 
 #include "harness/run_stats.h"
 #include "harness/time_string.h"
@@ -10,6 +11,31 @@ static std::string fixed(double value, int decimals) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
   return buf;
+}
+
+// "always at the limit (80%)", "reading between 78% and 81% (limit 80%)";
+// with several limits held, the spread around whichever was in force.
+static std::string describeHolding(const RunStats& st) {
+  std::string limits;
+  for (const int64_t limit : st.heldLimits) limits += (limits.empty() ? "" : ", ") + std::to_string(limit) + "%";
+  if (st.maxBelowLimit == 0 && st.maxAboveLimit == 0) return "always at the limit (" + limits + ")";
+  if (st.heldLimits.size() == 1) {
+    const int64_t limit = st.heldLimits.front();
+    return "reading between " + std::to_string(limit - st.maxBelowLimit) + "% and " +
+           std::to_string(limit + st.maxAboveLimit) + "% (limit " + limits + ")";
+  }
+  return "reading between " + std::to_string(st.maxBelowLimit) + " below and " + std::to_string(st.maxAboveLimit) +
+         " above the limit (" + limits + ")";
+}
+
+// The files of a run that are there: a daemon that stops at start-up writes
+// no status and reads no settings.
+static std::string listFiles(const std::string& outDir) {
+  std::string names;
+  for (const char* name : {"daemon.log", "config.json", "status.json", "trace.jsonl", "chart.svg"}) {
+    if (std::filesystem::exists(std::filesystem::path(outDir) / name)) names += std::string(" ") + name;
+  }
+  return names.empty() ? " none" : names;
 }
 
 static std::string share(double part, double whole) {
@@ -36,8 +62,7 @@ std::string summarizeRun(const Scenario& scenario, const RunResult& result, cons
            fixed(st.minPercent, 1) + "%, highest " + fixed(st.maxPercent, 1) + "%)\n";
     if (st.firstHeldAt)
       out += "  at the limit from " + formatDuration(*st.firstHeldAt) + " on: " + std::to_string(st.heldPasses) +
-             " plugged-in passes, reading between limit -" + std::to_string(st.maxBelowLimit) + " and +" +
-             std::to_string(st.maxAboveLimit) + "\n";
+             " plugged-in passes, " + describeHolding(st) + "\n";
     else
       out += "  never held at a limit\n";
     std::string phases;
@@ -69,6 +94,6 @@ std::string summarizeRun(const Scenario& scenario, const RunResult& result, cons
          " ERROR/FATAL\n";
   out += "  live objects after the run: " + std::to_string(result.objects.cfLive) + " CF, " +
          std::to_string(result.objects.ioLive) + " IOKit\n";
-  out += "  files in " + outDir + ": daemon.log config.json status.json trace.jsonl chart.svg\n";
+  out += "  files in " + outDir + ":" + listFiles(outDir) + "\n";
   return out;
 }

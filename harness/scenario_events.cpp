@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "harness/time_string.h"
+#include "util/posix_io.h"
 
 
 void placeScenarioConfig(const std::string& dataDir, const std::optional<std::string>& bytes) {
@@ -19,17 +20,12 @@ void placeScenarioConfig(const std::string& dataDir, const std::optional<std::st
   }
   // A fresh file each time, as a front end that replaces the whole file does.
   const std::string temporary = path + ".scenario";
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd = openRetrying(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return;
-  size_t done = 0;
-  while (done < bytes->size()) {
-    const ssize_t n = write(fd, bytes->data() + done, bytes->size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
+  const bool written = writeAll(fd, *bytes);
   fchmod(fd, 0666);
   close(fd);
-  if (done == bytes->size()) rename(temporary.c_str(), path.c_str());
+  if (written) rename(temporary.c_str(), path.c_str());
   else unlink(temporary.c_str());
 }
 

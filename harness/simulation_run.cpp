@@ -1,7 +1,6 @@
 // The in-process run of a scenario: machine, data directory, events, trace, chart.
 #include "harness/simulation_run.h"
 
-#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
@@ -15,6 +14,7 @@
 #include "harness/scenario_events.h"
 #include "harness/time_string.h"
 #include "store/charge_config.h"
+#include "util/system_clock.h"
 
 namespace {
 
@@ -62,7 +62,10 @@ void releaseProcessResources() {
 }
 
 std::string chartSubtitle(const Scenario& scenario, const RunResult& result) {
-  std::string text = "firmware " + scenario.firmwareName + " · " + formatDuration(scenario.hours * 3600.0) +
+  const double span = scenario.hours * 3600.0;
+  const double ran = result.end - scenario.start;
+  std::string text = "firmware " + scenario.firmwareName + " · " +
+                     (ran < span ? formatDuration(ran) + " of " : std::string()) + formatDuration(span) +
                      " simulated · " + std::to_string(result.samples.empty() ? 0 : result.samples.back().pass) +
                      " passes · exit status " + std::to_string(result.exitStatus);
   return text;
@@ -71,7 +74,7 @@ std::string chartSubtitle(const Scenario& scenario, const RunResult& result) {
 }  // namespace
 
 RunResult runScenario(const Scenario& scenario, const std::string& outDir, const RunOptions& options) {
-  const auto realStart = std::chrono::steady_clock::now();
+  const double realStart = monotonicSeconds();
   prepareOutDir(outDir);
   simmac::boot(scenario.machine);
   simmac::setRecordSmcExchanges(false);
@@ -134,6 +137,7 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
     }
     // Should the scheduled stop ever be missed, the run still ends.
     if (t >= end && !stopRequested()) requestStop();
+    if (options.progress) options.progress(t);
   });
   simmac::setPowerHook([&](bool asleep) {
     if (asleep) record(true);
@@ -167,9 +171,10 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
     result.samples.push_back(std::move(last));
   }
   result.objects = simmac::objectCounts();
-  result.realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
+  result.realSeconds = monotonicSeconds() - realStart;
 
   chart.subtitle = chartSubtitle(scenario, result);
+  if (result.end < end) chart.stoppedAt = result.end;
   std::ofstream(outDir + "/chart.svg", std::ios::binary | std::ios::trunc) << renderChart(result.samples, chart);
   return result;
 }

@@ -2,6 +2,7 @@
 // process, against the simulated Mac in virtual time.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 
 struct RunOptions {
   bool echoLog = false;  // let the daemon's copy of each log line reach stderr
+  std::function<void(double)> progress;  // called after every pass with the virtual time
 };
 
 struct RunResult {

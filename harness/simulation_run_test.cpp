@@ -1,5 +1,6 @@
-// Tests of the in-process runner: a run ends by the clock through the clean
-// shutdown, leaves its five files, and can be repeated in the same process.
+// The in-process run: a scenario's events reach the machine and the data
+// directory, the trace follows every pass and the shutdown, and a run ends by
+// the clock through the clean shutdown, again and again in one process.
 #include "harness/simulation_run.h"
 
 #include <gtest/gtest.h>
@@ -7,68 +8,34 @@
 #include <nlohmann/json.hpp>
 
 #include "harness/run_stats.h"
-#include "harness/run_summary.h"
 #include "test_support.h"
 
-namespace {
-
-Scenario halfHour() {
-  return parseScenario(nlohmann::json::parse(R"({
-    "name": "half-hour", "hours": 0.5,
+TEST(SimulationRunTest, EventsReachTheMachineAndARunCanBeRepeated) {
+  TempDir dir;
+  const Scenario s = parseScenario(nlohmann::json::parse(R"({"hours": 0.5,
     "machine": {"firmware": "tahoe", "battery": {"percent": 50, "pluggedIn": true}},
-    "config": {"chargeLimitEnabled": true, "chargeLimitPercent": 80, "calibrationEnabled": false,
-               "calibrationIntervalDays": 30, "lastCalibrationTimestamp": 0},
-    "events": [{"at": "0s", "plug": false}, {"at": "10m", "plug": true}]})"));
-}
-
-}  // namespace
-
-TEST(SimulationRunTest, RunsUntilTheClockRunsOutAndCanRunAgain) {
-  TempDir dir;
-  writeWholeFile(dir.file("daemon.log"), "a log of an earlier run\n");
-  writeWholeFile(dir.file("status.json"), "stale");
-  const Scenario scenario = halfHour();
+    "events": [{"at": "0s", "plug": false}, {"at": "10m", "plug": true, "percent": 60},
+               {"at": "20m", "config": {"chargeLimitEnabled": true, "chargeLimitPercent": 80,
+                "calibrationEnabled": false, "calibrationIntervalDays": 30, "lastCalibrationTimestamp": 0}}]})"));
+  writeWholeFile(dir.file("status.json"), "left by an earlier run");
   for (int round = 0; round < 2; ++round) {
-    const RunResult r = runScenario(scenario, dir.path());
-    EXPECT_EQ(r.exitStatus, 0) << round;
-    EXPECT_DOUBLE_EQ(r.end, scenario.start + 1800.0) << round;
-    // 180 passes, then the sample after the shutdown.
-    ASSERT_EQ(r.samples.size(), 181u) << round;
-    EXPECT_EQ(r.samples.front().t, scenario.start);
-    EXPECT_EQ(r.samples[179].pass, 180);
-    EXPECT_EQ(r.objects.cfLive, 0);
-    EXPECT_EQ(r.objects.ioLive, 0);
-
-    // The event at 0s is served in the first wait: the second pass runs unplugged.
-    EXPECT_TRUE(r.samples[0].pluggedIn);
-    EXPECT_FALSE(r.samples[1].pluggedIn);
-    EXPECT_TRUE(r.samples[60].pluggedIn);  // 10 min
-
-    const auto log = readLogMessages(dir.file("daemon.log"));
-    EXPECT_EQ(std::count(log.begin(), log.end(), "=== hestle_warden starting ==="), 1) << round;
-    EXPECT_EQ(std::count(log.begin(), log.end(), "Clean shutdown: restoring all keys"), 1) << round;
-    for (const char* name : {"config.json", "status.json", "trace.jsonl", "chart.svg"})
-      EXPECT_FALSE(readWholeFile(dir.file(name)).empty()) << name;
-
-    const std::string summary = summarizeRun(scenario, r, dir.path());
-    EXPECT_NE(summary.find("simulated 30m of 30m in "), std::string::npos) << summary;
-    EXPECT_NE(summary.find(" 180 passes; exit status 0\n"), std::string::npos) << summary;
-    // Seen by the passes from 10 s to 10 min: the state between passes is the one the last pass saw.
-    EXPECT_NE(summary.find("unplugged 9m50s"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("live objects after the run: 0 CF, 0 IOKit"), std::string::npos) << summary;
+    const RunResult r = runScenario(s, dir.path());
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.end, s.start + 1800);
+    EXPECT_EQ(r.objects.cfLive + r.objects.ioLive, 0);
+    ASSERT_EQ(r.samples.size(), 181u);  // 180 passes, then the state the shutdown left
+    EXPECT_TRUE(r.samples[0].pluggedIn && !r.samples[1].pluggedIn && r.samples[60].pluggedIn);
+    EXPECT_EQ(r.samples[60].percent, 60.0);
+    EXPECT_FALSE(r.samples[119].limit) << "no settings file: the limit is off";
+    EXPECT_FALSE(r.samples[180].reading) << "the final record is no reading";
+    EXPECT_EQ(fileMode(dir.file("config.json")), 0666u);  // placed as a front end would
+    EXPECT_NE(readWholeFile(dir.file("chart.svg")).find(">unplug</text>"), std::string::npos);
+    EXPECT_EQ(countMessagesStartingWith(readLogMessages(dir.file("daemon.log")), "Clean shutdown: restoring all keys"), 1);
+    // One compact object per pass, every member in a fixed order.
+    EXPECT_EQ(readLogMessages(dir.file("trace.jsonl")).at(120),
+              R"({"t":1796418810.0,"pass":121,"percent":66.667,"reading":66,"pluggedIn":true,"charging":true,)"
+              R"("adapterDisabled":false,"currentlyInhibited":false,"phase":"Idle","led":"orange","limit":80,)"
+              R"("batteryPresent":true,"smcChargeInhibited":false,"smcAdapterDisabled":false,"asleep":false,)"
+              R"("keys":{"CHTE":"00000000","CHIE":"00"}})");
   }
-}
-
-TEST(SimulationRunTest, NoConfigMeansNoFileAndTheDefaults) {
-  TempDir dir;
-  writeWholeFile(dir.file("config.json"), "{\"left\":\"over\"}");
-  Scenario scenario = halfHour();
-  scenario.config.reset();
-  scenario.events.clear();
-  const RunResult r = runScenario(scenario, dir.path());
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_FALSE(std::filesystem::exists(dir.file("config.json")));
-  for (const auto& s : r.samples) EXPECT_FALSE(s.limit);
-  // With the limit off the battery charges all the while.
-  EXPECT_GT(r.samples.back().percent, 50.0 + 40.0 * 0.5 - 0.5);
 }

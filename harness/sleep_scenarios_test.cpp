@@ -98,14 +98,6 @@ TEST_F(NightTest, OvernightChargesAsleepAndAScheduledWakeStopsIt) {
   EXPECT_GE(r.lines("Sleep: adapter on, charging inhibited at "), 1);
 }
 
-TEST_F(NightTest, WeekendNeitherDrainsNorClimbs) {
-  const Night r = shipped("weekend");
-  ASSERT_EQ(r.result.sleepSpans.size(), 1u);
-  EXPECT_EQ(r.count("Sleep: adapter on, charging inhibited at 80% (limit 80%)"), 1);
-  EXPECT_EQ(r.count("Wake: after 3600 min asleep — running a pass"), 1);
-  EXPECT_GE(r.stats.minPercent, 79.5);
-}
-
 // A day at limit 80 on the firmware whose inhibit keys are stubs.
 TEST_F(NightTest, NoInhibitFirmwareHoldsTheLimitQuietly) {
   const Night r = shipped("no-inhibit-firmware");

@@ -1,10 +1,11 @@
 // Durations and UTC instants of scenario files.
 #include "harness/time_string.h"
 
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
+
+#include "util/utc_time.h"
 
 static std::invalid_argument badDuration(std::string_view text, const std::string& why) {
   return std::invalid_argument("bad time \"" + std::string(text) + "\": " + why +
@@ -56,36 +57,11 @@ double parseDuration(std::string_view text) {
   return total;
 }
 
-static bool readDigits(std::string_view text, size_t pos, size_t count, int& out) {
-  out = 0;
-  for (size_t k = 0; k < count; ++k) {
-    const char c = text[pos + k];
-    if (c < '0' || c > '9') return false;
-    out = out * 10 + (c - '0');
-  }
-  return true;
-}
-
 double parseUtcInstant(std::string_view text) {
-  const auto bad = [&](const std::string& why) {
-    return std::invalid_argument("bad start \"" + std::string(text) + "\": " + why +
-                                 " (write a UTC time such as \"2026-12-04T20:53:30Z\")");
-  };
-  // yyyy-mm-ddThh:mm:ssZ
-  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
-      text[16] != ':' || text[19] != 'Z')
-    throw bad("not of the form yyyy-mm-ddThh:mm:ssZ");
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  if (!readDigits(text, 0, 4, year) || !readDigits(text, 5, 2, month) || !readDigits(text, 8, 2, day) ||
-      !readDigits(text, 11, 2, hour) || !readDigits(text, 14, 2, minute) || !readDigits(text, 17, 2, second))
-    throw bad("expected digits");
-  using namespace std::chrono;
-  const year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
-                            std::chrono::day{static_cast<unsigned>(day)}};
-  if (year < 1970 || !date.ok()) throw bad("no such date");
-  if (hour > 23 || minute > 59 || second > 59) throw bad("no such time of day");
-  const auto days = sys_days{date}.time_since_epoch().count();
-  return static_cast<double>(days) * 86400.0 + hour * 3600.0 + minute * 60.0 + second;
+  std::string why;
+  if (const auto seconds = parseUtcTime(text, &why)) return *seconds;
+  throw std::invalid_argument("bad start \"" + std::string(text) + "\": " + why +
+                              " (write a UTC time such as \"2026-12-04T20:53:30Z\")");
 }
 
 std::string formatDuration(double seconds) {

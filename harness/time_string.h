@@ -10,8 +10,9 @@
 // quotes the text and shows the accepted form.
 double parseDuration(std::string_view text);
 
-// "2026-12-04T20:53:30Z": a UTC instant to the second. Returns seconds since
-// 1970; throws std::invalid_argument on any other form or an impossible date.
+// "2026-12-04T20:53:30Z" or "2026-12-04T20:53:30.25Z": a UTC instant, read as
+// util/utc_time.h reads it. Returns seconds since 1970; throws
+// std::invalid_argument on any other form or an impossible date.
 double parseUtcInstant(std::string_view text);
 
 // Seconds as the shortest duration text, rounded to the second: 5400 -> "1h30m",

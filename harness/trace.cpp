@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "sim/simulated_mac.h"
 #include "store/charge_config.h"
 #include "store/charge_status.h"

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "battery/calibration_phase.h"
+#include "state/calibration_phase.h"
 
 struct TraceSample {
   double t = 0.0;              // virtual seconds since 1970

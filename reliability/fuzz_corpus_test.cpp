@@ -1,6 +1,6 @@
 // Every input in fuzz/corpus (the seeds) and fuzz/regressions (inputs the
 // fuzzers once found troublesome) is replayed in every build: the parser's
-// round trip, and a pass of the daemon driven by it as "config.json".
+// round trip, bit for bit, and a pass of the daemon driven by it as "config.json".
 #include <bit>
 #include <filesystem>
 
@@ -9,60 +9,39 @@
 #include "daemon/control_loop.h"
 #include "daemon/globals.h"
 #include "store/charge_config.h"
-#include "store/charge_status.h"
 #include "test_support.h"
-
-namespace {
-
-std::vector<std::filesystem::path> corpusFiles() {
-  std::vector<std::filesystem::path> files;
-  for (const char* folder : {"corpus", "regressions"}) {
-    const auto dir = std::filesystem::path(HESTLE_FUZZ_DIR) / folder;
-    if (!std::filesystem::is_directory(dir)) continue;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) files.push_back(entry.path());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
 
 class FuzzCorpusTest : public DaemonTest {};
 
 TEST_F(FuzzCorpusTest, EveryInputRoundTripsAndDrivesAPass) {
   openSmc();
-  const auto files = corpusFiles();
-  ASSERT_FALSE(files.empty());
+  std::vector<std::filesystem::path> files;
+  for (const char* folder : {"/corpus", "/regressions"}) {
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::directory_iterator(HESTLE_FUZZ_DIR + std::string(folder), missing))
+      files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
   int accepted = 0;
   for (const auto& file : files) {
     SCOPED_TRACE(file.filename().string());
     const std::string bytes = readWholeFile(file.string());
     const auto config = decodeChargeConfig(bytes);
     if (config) {
-      ++accepted;
-      const auto encoded = encodeChargeConfig(*config);
-      ASSERT_TRUE(encoded.has_value());
-      const auto again = decodeChargeConfig(*encoded);
+      const auto again = decodeChargeConfig(encodeChargeConfig(*config).value());
       ASSERT_TRUE(again.has_value());
-      EXPECT_EQ(*again, *config);
-      EXPECT_EQ(std::bit_cast<uint64_t>(again->lastCalibrationTimestamp),
-                std::bit_cast<uint64_t>(config->lastCalibrationTimestamp));
+      EXPECT_TRUE(*again == *config && std::bit_cast<uint64_t>(again->lastCalibrationTimestamp) ==
+                                           std::bit_cast<uint64_t>(config->lastCalibrationTimestamp));
     }
+    accepted += config.has_value();
     writeWholeFile(configPath, bytes);
     runControlLoopPass();
-    EXPECT_EQ(currentlyInhibited, simmac::chargeInhibited());
-    EXPECT_EQ(adapterDisabled, simmac::adapterDisabled());
+    EXPECT_TRUE(currentlyInhibited == simmac::chargeInhibited() && adapterDisabled == simmac::adapterDisabled());
     EXPECT_EQ(simmac::objectCounts().cfLive, 0);
-    const auto status = decodeChargeStatus(readWholeFile(statusPath));
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(status->daemonRunning);
+    EXPECT_TRUE(publishedStatus().daemonRunning);
     // The limit is on exactly when the settings were accepted and ask for it.
-    const bool limitOn = config && config->chargeLimitEnabled;
-    if (!limitOn) {
-      EXPECT_FALSE(simmac::adapterDisabled());
-      EXPECT_FALSE(simmac::chargeInhibited());
-    }
+    EXPECT_FALSE((!config || !config->chargeLimitEnabled) && (simmac::adapterDisabled() || simmac::chargeInhibited()));
     simmac::advance(10.0);
   }
   EXPECT_GT(accepted, 0);
 }
-
-}  // namespace

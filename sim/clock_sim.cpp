@@ -4,13 +4,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <ctime>
 #include <limits>
 #include <poll.h>
 #include <stdexcept>
 
 #include "platform/clock.h"
 #include "sim/machine_state.h"
+#include "util/posix_io.h"
+#include "util/system_clock.h"
 
 namespace simmac {
 
@@ -18,17 +19,8 @@ namespace {
 
 bool readable(int fd) {
   pollfd pfd{fd, POLLIN, 0};
-  for (;;) {
-    const int n = poll(&pfd, 1, 0);
-    if (n >= 0) return n > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-    if (errno != EINTR) return false;
-  }
-}
-
-double realMonotonic() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+  const int n = retryOnInterrupt([&] { return poll(&pfd, 1, 0); });
+  return n > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
 // Moves the clock to `t` (not earlier than now), the battery following.
@@ -59,9 +51,9 @@ void passReally(double until, const std::vector<int>& fds) {
   const int timeoutMs = static_cast<int>(std::ceil(std::min(realLeft, 3600.0) * 1000.0));
   std::vector<pollfd> pfds;
   for (int fd : fds) pfds.push_back({fd, POLLIN, 0});
-  const double started = realMonotonic();
+  const double started = monotonicSeconds();
   poll(pfds.data(), pfds.size(), timeoutMs);
-  const double reached = std::min(until, m.now + (realMonotonic() - started) * m.realTimeSpeed);
+  const double reached = std::min(until, m.now + (monotonicSeconds() - started) * m.realTimeSpeed);
   while (runNextEventBy(reached)) {
   }
   moveTo(reached);

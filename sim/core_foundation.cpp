@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -18,6 +19,11 @@ namespace {
 
 // The type ids a Mac reports for these classes.
 constexpr CFTypeID kStringTypeID = 7;
+// As on a Mac, CFNumberType is an enumeration over CFIndex that a plain integer
+// does not convert to: code that passes one fails here as it would there.
+static_assert(!std::is_convertible_v<int, CFNumberType> &&
+              std::is_same_v<std::underlying_type_t<CFNumberType>, CFIndex>);
+
 constexpr CFTypeID kDictionaryTypeID = 18;
 constexpr CFTypeID kBooleanTypeID = 21;
 constexpr CFTypeID kNumberTypeID = 22;
@@ -28,7 +34,7 @@ struct SimObject {
   int64_t refs = 1;
   uint64_t period = 0;  // accounting period it was created in
   std::string text;                 // CFString (UTF-8)
-  CFNumberType numberType = 0;      // CFNumber: kCFNumberSInt64Type or kCFNumberFloat64Type
+  CFNumberType numberType = kCFNumberSInt64Type;  // CFNumber: kCFNumberSInt64Type or kCFNumberFloat64Type
   int64_t integer = 0;
   double real = 0.0;
   bool boolean = false;             // CFBoolean
@@ -37,8 +43,8 @@ struct SimObject {
   std::function<void()> finalize;
 };
 
-SimObject trueObject{kBooleanTypeID, 1, 0, {}, 0, 0, 0.0, true, {}, nullptr, {}};
-SimObject falseObject{kBooleanTypeID, 1, 0, {}, 0, 0, 0.0, false, {}, nullptr, {}};
+SimObject trueObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, true, {}, nullptr, {}};
+SimObject falseObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, false, {}, nullptr, {}};
 
 struct Registry {
   std::unordered_set<const SimObject*> live;

@@ -2,7 +2,6 @@
 // arguments where its data directory is and which machine it runs on.
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <exception>
 #include <fstream>
 #include <sstream>
@@ -12,19 +11,34 @@
 
 #include "daemon/startup.h"
 #include "sim/simulated_mac.h"
+#include "util/system_clock.h"
+
+static constexpr const char* kUsage =
+    "usage: hestled --data-dir DIR [--machine FILE.json] [--state FILE] [--speed N]\n";
+
+static constexpr const char* kHelp =
+    "\n"
+    "Runs the charge-limit daemon against a simulated Mac (a Linux build; on a\n"
+    "Mac, hestled takes no arguments). It stops cleanly on SIGTERM or SIGINT.\n"
+    "\n"
+    "  --data-dir DIR      where config.json, status.json and daemon.log live\n"
+    "                      (created if missing)\n"
+    "  --machine FILE.json the simulated Mac: a scenario's \"machine\" object, e.g.\n"
+    "                      scenarios/machines/tahoe.json (default: Tahoe firmware,\n"
+    "                      a battery at 80%, plugged in)\n"
+    "  --state FILE        keeps the simulated SMC's key values in FILE, so that a\n"
+    "                      later hestled on the same machine finds what this one\n"
+    "                      wrote, as a real Mac keeps them until it restarts\n"
+    "                      (default: every start is a freshly booted Mac)\n"
+    "  --speed N           simulated seconds per real second, up to 1e9 (default 1):\n"
+    "                      with 60 a pass comes every 1/6 s and the battery charges\n"
+    "                      and drains 60 times faster; the daemon's clock then runs\n"
+    "                      ahead of the real one\n"
+    "  --help              this text\n";
 
 static int usage(const char* why) {
-  std::fprintf(stderr,
-               "hestled: %s\n"
-               "usage: hestled --data-dir DIR [--machine FILE.json] [--state FILE] [--speed N]\n",
-               why);
+  std::fprintf(stderr, "hestled: %s\n%sTry 'hestled --help'.\n", why, kUsage);
   return 2;
-}
-
-static double realNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 int main(int argc, char** argv) {
@@ -32,6 +46,11 @@ int main(int argc, char** argv) {
   double speed = 1.0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::fputs(kHelp, stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    }
     if (arg != "--data-dir" && arg != "--machine" && arg != "--state" && arg != "--speed")
       return usage(("unknown argument " + arg).c_str());
     if (i + 1 >= argc) return usage((arg + " needs a value").c_str());
@@ -52,7 +71,7 @@ int main(int argc, char** argv) {
   if (dataDir.empty()) return usage("--data-dir is required");
 
   simmac::MachineSpec spec;
-  spec.startTime = realNow();  // a live daemon, unless the machine says when it starts
+  spec.startTime = systemWallSeconds();  // a live daemon, unless the machine says when it starts
   if (!machineFile.empty()) {
     std::ifstream in(machineFile, std::ios::binary);
     if (!in) return usage(("cannot read " + machineFile).c_str());

@@ -2,13 +2,13 @@
 // of the objects it hands out.
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
 #include "sim/cf_objects.h"
 #include "sim/machine_state.h"
+#include "util/utc_time.h"
 
 namespace simmac {
 
@@ -87,26 +87,10 @@ BatterySpec batteryFromJson(const nlohmann::json& j) {
 
 // "2026-12-04T20:53:30Z" (UTC, optional fraction of a second) to seconds since 1970.
 double startFromJson(const nlohmann::json& v) {
-  if (!v.is_string()) refuse("\"start\" must be a UTC time such as \"2026-12-04T20:53:30Z\"");
-  const std::string s = v.get<std::string>();
-  std::tm tm{};
-  int consumed = 0;
-  if (std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-                  &tm.tm_min, &tm.tm_sec, &consumed) != 6 ||
-      consumed != 19)
-    refuse("\"start\" must be a UTC time such as \"2026-12-04T20:53:30Z\"");
-  double fraction = 0.0;
-  size_t pos = 19;
-  if (pos < s.size() && s[pos] == '.') {
-    double scale = 0.1;
-    for (++pos; pos < s.size() && s[pos] >= '0' && s[pos] <= '9'; ++pos, scale /= 10) fraction += (s[pos] - '0') * scale;
-  }
-  if (pos + 1 != s.size() || s[pos] != 'Z' || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
-      tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60)
-    refuse("\"start\" must be a UTC time such as \"2026-12-04T20:53:30Z\"");
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
-  return static_cast<double>(timegm(&tm)) + fraction;
+  std::string why = "not a string";
+  if (v.is_string())
+    if (const auto seconds = parseUtcTime(v.get<std::string>(), &why)) return *seconds;
+  refuse("\"start\" must be a UTC time such as \"2026-12-04T20:53:30Z\" (" + why + ")");
 }
 
 Machine theMachine;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "sim/machine_state.h"
+#include "util/text.h"
 
 namespace simmac {
 
@@ -148,12 +149,8 @@ std::optional<SmcKeyState> smcKey(const std::string& name) {
 std::string smcKeyHex(const std::string& name) {
   auto key = smcKey(name);
   if (!key) return "";
-  static const char digits[] = "0123456789abcdef";
   std::string hex;
-  for (uint8_t b : key->value) {
-    hex += digits[b >> 4];
-    hex += digits[b & 0x0F];
-  }
+  for (uint8_t b : key->value) hex += hexByte(b);
   return hex;
 }
 

@@ -1,20 +1,12 @@
 // The charge actuators: charging and the power adapter on the chosen key family.
 #include "smc/actuators.h"
 
-#include <cstdio>
 #include <string>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "smc/smc_protocol.h"
 #include "store/log.h"
-
-static std::string formatHexByte(uint8_t value) {
-  char hex[3];
-  std::snprintf(hex, sizeof hex, "%02x", value);
-  return hex;
-}
-
-static const char *formatBool(bool value) { return value ? "true" : "false"; }
+#include "util/text.h"
 
 static const char *describeAction(bool enabled) { return enabled ? "enable" : "disable"; }
 
@@ -25,14 +17,14 @@ bool setChargingEnabled(bool enabled) {
   if (useTahoe) {
     uint8_t v = enabled ? 0 : 1;
     ok = smc_write_bytes(smcConn, KEY_CHTE, v, 0, 0, 0);
-    log("setCharging: CHTE=" + std::to_string(v) + " (" + describeAction(enabled) + ") -> " + formatBool(ok));
+    log("setCharging: CHTE=" + std::to_string(v) + " (" + describeAction(enabled) + ") -> " + boolText(ok));
   } else {
     uint8_t v = enabled ? 0x00 : 0x02;
     // Both keys of the pair are written, whatever the first one answered.
     bool okB = smc_write_byte(smcConn, KEY_CH0B, v);
     bool okC = smc_write_byte(smcConn, KEY_CH0C, v);
-    log(std::string("setCharging: CH0B=") + formatBool(okB) + " CH0C=" + formatBool(okC) + " val=0x" +
-        formatHexByte(v));
+    log(std::string("setCharging: CH0B=") + boolText(okB) + " CH0C=" + boolText(okC) + " val=0x" +
+        hexByte(v));
     ok = okB || okC;
   }
   if (!ok) {
@@ -48,13 +40,13 @@ bool setAdapterEnabled(bool enabled) {
   if (useTahoe) {
     uint8_t v = enabled ? 0x00 : 0x08;
     ok = smc_write_byte(smcConn, KEY_CHIE, v);
-    log("setAdapter: CHIE=0x" + formatHexByte(v) + " (" + describeAction(enabled) + ") -> " + formatBool(ok));
+    log("setAdapter: CHIE=0x" + hexByte(v) + " (" + describeAction(enabled) + ") -> " + boolText(ok));
   } else {
     uint8_t v = enabled ? 0x00 : 0x01;
     bool okI = smc_write_byte(smcConn, KEY_CH0I, v);
     bool okJ = smc_write_byte(smcConn, KEY_CH0J, v);
-    log(std::string("setAdapter: CH0I=") + formatBool(okI) + " CH0J=" + formatBool(okJ) + " val=0x" +
-        formatHexByte(v));
+    log(std::string("setAdapter: CH0I=") + boolText(okI) + " CH0J=" + boolText(okJ) + " val=0x" +
+        hexByte(v));
     ok = okI || okJ;
   }
   if (!ok) {

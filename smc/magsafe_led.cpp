@@ -1,7 +1,7 @@
 // The MagSafe LED, written through the ACLC key.
 #include "smc/magsafe_led.h"
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "smc/smc_protocol.h"
 
 // A refused LED write changes nothing the daemon relies on, so it is dropped.

@@ -1,12 +1,12 @@
 // The SMC bound to the daemon's connection smcConn, and the firmware probe.
 #include "smc/smc_client.h"
 
-#include <cstdio>
 #include <string>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "smc/smc_protocol.h"
 #include "store/log.h"
+#include "util/text.h"
 
 bool smcOpen() {
   kern_return_t status = smc_open(&smcConn);
@@ -32,9 +32,7 @@ bool smcWriteBytes4(uint32_t key, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3
 static void logKeyProbe(const char *name, uint32_t key) {
   uint8_t value = 0;
   if (smc_read_byte(smcConn, key, &value)) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02x", value);
-    log(std::string("Key ") + name + ": EXISTS value=0x" + hex);
+    log(std::string("Key ") + name + ": EXISTS value=0x" + hexByte(value));
   } else {
     log(std::string("Key ") + name + ": NOT FOUND");
   }

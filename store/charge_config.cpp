@@ -4,27 +4,27 @@
 #include <charconv>
 #include <cmath>
 #include <system_error>
+#include <utility>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "store/json_members.h"
 #include "store/safe_file.h"
+#include "util/text.h"
 
 // A settings file is a few hundred bytes; anything larger is not one.
 static constexpr size_t maxConfigBytes = 64 * 1024;
 static constexpr mode_t configMode = 0666;  // a front end of any user may edit it
-
-static std::string_view jsonBool(bool value) { return value ? "true" : "false"; }
 
 std::optional<std::string> encodeChargeConfig(const ChargeConfig& config) {
   // A non-finite time has no JSON form; writing null instead would make the
   // next read fall back to the defaults and switch the limit off.
   if (!std::isfinite(config.lastCalibrationTimestamp)) return std::nullopt;
   std::string out = "{\"chargeLimitEnabled\":";
-  out += jsonBool(config.chargeLimitEnabled);
+  out += boolText(config.chargeLimitEnabled);
   out += ",\"chargeLimitPercent\":";
   out += std::to_string(config.chargeLimitPercent);
   out += ",\"calibrationEnabled\":";
-  out += jsonBool(config.calibrationEnabled);
+  out += boolText(config.calibrationEnabled);
   out += ",\"calibrationIntervalDays\":";
   out += std::to_string(config.calibrationIntervalDays);
   out += ",\"lastCalibrationTimestamp\":";
@@ -113,26 +113,92 @@ static std::optional<ChargeConfig> decodeWrittenForm(std::string_view text) {
   return ChargeConfig{*limitEnabled, *limitPercent, *calEnabled, *calDays, *lastCal};
 }
 
-std::optional<ChargeConfig> decodeChargeConfig(std::string_view json) {
-  if (auto config = decodeWrittenForm(json)) return config;
-  const auto members = readJsonMembers(
-      json, {"chargeLimitEnabled", "chargeLimitPercent", "calibrationEnabled",
-             "calibrationIntervalDays", "lastCalibrationTimestamp"});
-  if (!members) return std::nullopt;
-  const auto limitEnabled = jsonBoolean(*members, "chargeLimitEnabled");
-  const auto limitPercent = jsonInteger(*members, "chargeLimitPercent");
-  const auto calEnabled = jsonBoolean(*members, "calibrationEnabled");
-  const auto calDays = jsonInteger(*members, "calibrationIntervalDays");
-  const auto lastCal = jsonNumber(*members, "lastCalibrationTimestamp");
-  if (!limitEnabled || !limitPercent || !calEnabled || !calDays || !lastCal) return std::nullopt;
-  return ChargeConfig{*limitEnabled, *limitPercent, *calEnabled, *calDays, *lastCal};
+static constexpr std::string_view kLimitEnabled = "chargeLimitEnabled";
+static constexpr std::string_view kLimitPercent = "chargeLimitPercent";
+static constexpr std::string_view kCalEnabled = "calibrationEnabled";
+static constexpr std::string_view kCalDays = "calibrationIntervalDays";
+static constexpr std::string_view kLastCal = "lastCalibrationTimestamp";
+
+static ConfigProblem refusalProblem(const JsonRefusal& refusal) {
+  switch (refusal.kind) {
+    case JsonRefusal::Kind::notObject: return {ConfigFault::notObject, {}};
+    case JsonRefusal::Kind::tooDeep: return {ConfigFault::tooDeep, {}};
+    case JsonRefusal::Kind::duplicate: return {ConfigFault::memberTwice, refusal.member};
+    case JsonRefusal::Kind::malformed: break;
+  }
+  return {ConfigFault::notJson, {}};
 }
 
-ChargeConfig readConfig() {
-  const auto bytes = readRegularFile(configPath, maxConfigBytes);
-  if (!bytes) return {};
-  return decodeChargeConfig(*bytes).value_or(ChargeConfig{});
+std::optional<ChargeConfig> decodeChargeConfig(std::string_view json, ConfigProblem* why) {
+  if (auto config = decodeWrittenForm(json)) return config;
+  JsonRefusal refusal;
+  const auto members = readJsonMembers(json, {kLimitEnabled, kLimitPercent, kCalEnabled, kCalDays, kLastCal}, &refusal);
+  if (!members) {
+    if (why) *why = refusalProblem(refusal);
+    return std::nullopt;
+  }
+  const auto limitEnabled = jsonBoolean(*members, std::string(kLimitEnabled));
+  const auto limitPercent = jsonInteger(*members, std::string(kLimitPercent));
+  const auto calEnabled = jsonBoolean(*members, std::string(kCalEnabled));
+  const auto calDays = jsonInteger(*members, std::string(kCalDays));
+  const auto lastCal = jsonNumber(*members, std::string(kLastCal));
+  if (limitEnabled && limitPercent && calEnabled && calDays && lastCal)
+    return ChargeConfig{*limitEnabled, *limitPercent, *calEnabled, *calDays, *lastCal};
+  if (why) {
+    // The first member at fault, in the order of the record.
+    const std::pair<std::string_view, bool> usable[] = {
+        {kLimitEnabled, limitEnabled.has_value()}, {kLimitPercent, limitPercent.has_value()},
+        {kCalEnabled, calEnabled.has_value()}, {kCalDays, calDays.has_value()}, {kLastCal, lastCal.has_value()}};
+    for (const auto& [name, ok] : usable) {
+      if (ok) continue;
+      const bool missing = members->find(std::string(name)) == members->end();
+      *why = {missing ? ConfigFault::memberMissing : ConfigFault::wrongType, name};
+      break;
+    }
+  }
+  return std::nullopt;
 }
+
+std::string describeConfigProblem(const ConfigProblem& problem) {
+  const std::string member = "\"" + std::string(problem.member) + "\"";
+  switch (problem.fault) {
+    case ConfigFault::none: return "usable";
+    case ConfigFault::notRegularFile: return "not a regular file";
+    case ConfigFault::tooLarge: return "larger than 64 KiB";
+    case ConfigFault::unreadable: return "cannot be read";
+    case ConfigFault::notJson: return "not JSON";
+    case ConfigFault::notObject: return "not a JSON object";
+    case ConfigFault::tooDeep: return "nested deeper than 64 levels";
+    case ConfigFault::memberTwice: return member + " given twice";
+    case ConfigFault::memberMissing: return member + " missing";
+    case ConfigFault::wrongType:
+      if (problem.member == kLimitEnabled || problem.member == kCalEnabled) return member + " is not true or false";
+      if (problem.member == kLastCal) return member + " is not a number";
+      return member + " is not a whole number";
+  }
+  return "unusable";
+}
+
+ConfigReading readConfigFile() {
+  ConfigReading reading;
+  FileRefusal refusal = FileRefusal::none;
+  const auto bytes = readRegularFile(configPath, maxConfigBytes, &refusal);
+  reading.present = refusal != FileRefusal::missing;
+  if (!bytes) {
+    switch (refusal) {
+      case FileRefusal::notRegularFile: reading.problem.fault = ConfigFault::notRegularFile; break;
+      case FileRefusal::tooLarge: reading.problem.fault = ConfigFault::tooLarge; break;
+      case FileRefusal::unreadable: reading.problem.fault = ConfigFault::unreadable; break;
+      case FileRefusal::none:
+      case FileRefusal::missing: break;
+    }
+    return reading;
+  }
+  if (auto config = decodeChargeConfig(*bytes, &reading.problem)) reading.config = *config;
+  return reading;
+}
+
+ChargeConfig readConfig() { return readConfigFile().config; }
 
 void writeConfig(const ChargeConfig& config) {
   if (const auto json = encodeChargeConfig(config)) replaceFileAtomically(configPath, *json, configMode);

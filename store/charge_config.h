@@ -18,12 +18,46 @@ struct ChargeConfig {
 // The compact JSON form, members in declaration order; none when the
 // timestamp is not finite.
 std::optional<std::string> encodeChargeConfig(const ChargeConfig& config);
-// All five members required, exact types; none on any violation. Integers
-// must be integral numbers in the signed 64-bit range judged by their text
-// (1e2 and 80.0 are 100 and 80; 80.5 and 9223372036854775808 are refused);
-// the timestamp is any finite number. Extra members and any order are
-// accepted; a member given twice, or nesting deeper than 64, refuses all.
-std::optional<ChargeConfig> decodeChargeConfig(std::string_view json);
+// Why a settings file cannot be used.
+enum class ConfigFault {
+  none,
+  notRegularFile,   // a link, FIFO, directory, ...
+  tooLarge,         // over 64 KiB
+  unreadable,       // no permission, an I/O error
+  notJson,          // empty, malformed
+  notObject,        // JSON, but not an object
+  tooDeep,          // nested deeper than 64 levels
+  memberTwice,      // `member` given twice
+  memberMissing,    // `member` missing
+  wrongType,        // `member` null or of another type, or an integer out of range
+};
+struct ConfigProblem {
+  ConfigFault fault = ConfigFault::none;
+  std::string_view member;  // one of the five member names, for the member faults
+  bool operator==(const ConfigProblem&) const = default;
+};
+
+// The problem in a few words for a log line: "not JSON", "larger than 64 KiB",
+// "\"chargeLimitPercent\" is not a whole number", ...
+std::string describeConfigProblem(const ConfigProblem& problem);
+
+// All five members required, exact types; none on any violation, and then
+// `why` (when given) says what is wrong. Integers must be integral numbers in
+// the signed 64-bit range judged by their text (1e2 and 80.0 are 100 and 80;
+// 80.5 and 9223372036854775808 are refused); the timestamp is any finite
+// number. Extra members and any order are accepted; a member given twice, or
+// nesting deeper than 64, refuses all.
+std::optional<ChargeConfig> decodeChargeConfig(std::string_view json, ConfigProblem* why = nullptr);
+
+// One reading of configPath: the settings it holds, or the defaults; when it
+// exists but cannot be used, `problem` says why. (No file is no problem.)
+struct ConfigReading {
+  ChargeConfig config;
+  bool present = false;  // the file exists
+  ConfigProblem problem;
+};
+// The same syscalls as readConfig(); never blocks, logs or writes.
+ConfigReading readConfigFile();
 
 // The settings of configPath, or the defaults. Never blocks, logs or writes:
 // a link, FIFO, device, directory or file over 64 KiB gives the defaults.

@@ -5,13 +5,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "store/json_members.h"
 #include "store/safe_file.h"
+#include "util/text.h"
 
 static constexpr mode_t statusMode = 0644;  // others read, only the daemon writes
-
-static std::string_view jsonBool(bool value) { return value ? "true" : "false"; }
 
 // Printable ASCII without quote or backslash: what JSON writes unescaped,
 // as every phase display string is.
@@ -26,11 +25,11 @@ std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
   std::string out;
   out.reserve(192);  // the whole record, in one allocation
   out += "{\"daemonRunning\":";
-  out += jsonBool(status.daemonRunning);
+  out += boolText(status.daemonRunning);
   out += ",\"chargingInhibited\":";
-  out += jsonBool(status.chargingInhibited);
+  out += boolText(status.chargingInhibited);
   out += ",\"calibrationActive\":";
-  out += jsonBool(status.calibrationActive);
+  out += boolText(status.calibrationActive);
   if (status.calibrationPhase) {
     out += ",\"calibrationPhase\":";
     const std::string& phase = *status.calibrationPhase;

@@ -22,6 +22,7 @@ class MemberCollector : public nlohmann::json_sax<json> {
   explicit MemberCollector(const std::vector<std::string_view>& wanted) : wanted_(wanted) {}
 
   std::map<std::string, JsonMember> members;
+  JsonRefusal refusal;  // why a callback stopped the parse; malformed when the parser did
 
   bool null() override { return scalar({}); }
   bool boolean(bool value) override {
@@ -75,26 +76,33 @@ class MemberCollector : public nlohmann::json_sax<json> {
  private:
   // A value at the top level is a member's value; deeper ones only count.
   bool scalar(JsonMember member) {
-    if (depth_ == 0) return false;  // the text must be an object
+    if (depth_ == 0) return refuse(JsonRefusal::Kind::notObject);  // the text must be an object
     if (depth_ == 1) return record(std::move(member));
     return true;
   }
   bool open(bool isObject) {
-    if (depth_ == 0 && !isObject) return false;
+    if (depth_ == 0 && !isObject) return refuse(JsonRefusal::Kind::notObject);
     if (depth_ == 1) {
       JsonMember m;
       m.kind = JsonMember::Kind::composite;
       if (!record(std::move(m))) return false;
     }
-    return ++depth_ <= maxDepth;
+    return ++depth_ <= maxDepth || refuse(JsonRefusal::Kind::tooDeep);
   }
   bool close() {
     --depth_;
     return true;
   }
   bool record(JsonMember member) {
-    if (std::find(wanted_.begin(), wanted_.end(), key_) == wanted_.end()) return true;
-    return members.emplace(key_, std::move(member)).second;  // a duplicate refuses all
+    const auto name = std::find(wanted_.begin(), wanted_.end(), key_);
+    if (name == wanted_.end()) return true;
+    if (members.emplace(key_, std::move(member)).second) return true;
+    refusal.member = *name;  // a duplicate refuses all
+    return refuse(JsonRefusal::Kind::duplicate);
+  }
+  bool refuse(JsonRefusal::Kind kind) {
+    refusal.kind = kind;
+    return false;
   }
 
   const std::vector<std::string_view>& wanted_;
@@ -105,14 +113,17 @@ class MemberCollector : public nlohmann::json_sax<json> {
 }  // namespace
 
 std::optional<std::map<std::string, JsonMember>> readJsonMembers(
-    std::string_view text, const std::vector<std::string_view>& wanted) {
+    std::string_view text, const std::vector<std::string_view>& wanted, JsonRefusal* why) {
   MemberCollector collector(wanted);
+  bool parsed = false;
   try {
-    if (!json::sax_parse(text.begin(), text.end(), &collector)) return std::nullopt;
+    parsed = json::sax_parse(text.begin(), text.end(), &collector);
   } catch (...) {
-    return std::nullopt;  // nothing is thrown across the store's interface
+    collector.refusal = {};  // nothing is thrown across the store's interface
   }
-  return std::move(collector.members);
+  if (parsed) return std::move(collector.members);
+  if (why) *why = collector.refusal;
+  return std::nullopt;
 }
 
 std::optional<int64_t> integerFromJsonNumber(std::string_view text) {

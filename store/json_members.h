@@ -22,12 +22,20 @@ struct JsonMember {
   std::string string;
 };
 
+// Why readJsonMembers refused a text; `member` is the wanted name given twice.
+struct JsonRefusal {
+  enum class Kind { malformed, notObject, tooDeep, duplicate };
+  Kind kind = Kind::malformed;
+  std::string_view member;  // an element of `wanted`
+};
+
 // The members named in `wanted` of the JSON object `json`. None when the text
 // is not one well-formed JSON object, nests deeper than 64 levels, or holds
 // one of the wanted members twice (a duplicate is ambiguous, so the whole
-// text is refused). Other members are checked for syntax and ignored.
+// text is refused); then `why` (when given) says which. Other members are
+// checked for syntax and ignored.
 std::optional<std::map<std::string, JsonMember>> readJsonMembers(
-    std::string_view json, const std::vector<std::string_view>& wanted);
+    std::string_view json, const std::vector<std::string_view>& wanted, JsonRefusal* why = nullptr);
 
 // The signed 64-bit integer that a JSON number's text denotes exactly, or none
 // when it has a fraction or lies outside the range.

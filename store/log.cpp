@@ -1,7 +1,6 @@
 // The log: "[local time] message" lines to standard error and daemon.log.
 #include "store/log.h"
 
-#include <cerrno>
 #include <cmath>
 #include <ctime>
 #include <fcntl.h>
@@ -9,9 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/globals.h"
+#include "state/globals.h"
 #include "platform/clock.h"
 #include "store/safe_file.h"
+#include "util/posix_io.h"
 
 static constexpr off_t maxLogBytesAtStart = 1000000;
 static constexpr mode_t logMode = 0644;
@@ -27,10 +27,7 @@ static bool isOwnPlainFile(const struct stat& st) {
 static int openExistingLog() {
   struct stat before {};
   if (lstat(logPath.c_str(), &before) != 0 || !isOwnPlainFile(before)) return -1;
-  int fd;
-  do {
-    fd = open(logPath.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = openRetrying(logPath.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st {};
   if (fstat(fd, &st) != 0 || !isOwnPlainFile(st) || st.st_dev != before.st_dev ||
@@ -59,16 +56,6 @@ void logInit() {
   logFile = fd;
 }
 
-static void writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nowhere to report it; the line is lost
-    done += static_cast<size_t>(n);
-  }
-}
-
 // The local time of `seconds` through logDateFmt ("yyyy-MM-dd HH:mm:ss").
 static std::string formatTimestamp(double seconds) {
   const time_t whole = static_cast<time_t>(std::floor(seconds));
@@ -88,7 +75,8 @@ void log(std::string_view message) {
   line += '\n';
   // write(2) rather than fputs: a message may hold a NUL byte, and the line
   // goes out whole. O_APPEND puts each line at the file's current end in
-  // one step, even after another process has shortened the file.
+  // one step, even after another process has shortened the file. A failed
+  // write has nowhere to be reported: the line is lost.
   writeAll(STDERR_FILENO, line);
   if (logFile >= 0) writeAll(logFile, line);
 }

@@ -2,11 +2,12 @@
 #include "store/safe_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "util/posix_io.h"
 
 // The directory part of `path` ("." when there is none).
 static std::string_view directoryOf(std::string_view path) {
@@ -21,18 +22,6 @@ static std::string_view baseNameOf(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-static bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 // Opens a fresh file exclusively in the directory of `path` (never through
 // a link), with `flags` added (O_CLOEXEC always); the name goes to `tmpPath`.
 static int createTemporaryBeside(const std::string& path, int flags, std::string& tmpPath) {
@@ -41,11 +30,7 @@ static int createTemporaryBeside(const std::string& path, int flags, std::string
   const std::string_view base = baseNameOf(path);
   tmpPath.reserve(directory.size() + base.size() + 2 + suffix.size());  // one allocation
   tmpPath.assign(directory).append("/.").append(base).append(suffix);
-  int fd;
-  do {
-    fd = mkostemp(tmpPath.data(), O_CLOEXEC | flags);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return retryOnInterrupt([&] { return mkostemp(tmpPath.data(), O_CLOEXEC | flags); });
 }
 
 int createFileReplacing(const std::string& path, mode_t mode, int flags) {
@@ -75,20 +60,29 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode
   return ok;
 }
 
-std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes) {
+std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes, FileRefusal* why) {
+  FileRefusal ignored;
+  FileRefusal& refusal = why ? *why : ignored;
+  refusal = FileRefusal::none;
   // Only the descriptor is examined, so the path is looked up once: O_NOFOLLOW
   // refuses a link, O_NONBLOCK keeps a FIFO from blocking the open, and fstat
   // refuses anything that is not a regular file before a byte is read. (A
   // device node cannot appear here: making one needs root, and a hard link to
   // one in /dev would cross file systems.)
-  int fd;
-  do {
-    fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::nullopt;
+  const int fd = openRetrying(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    refusal = errno == ENOENT ? FileRefusal::missing
+              : errno == ELOOP ? FileRefusal::notRegularFile  // a symbolic link
+                               : FileRefusal::unreadable;
+    return std::nullopt;
+  }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+  const bool statted = fstat(fd, &st) == 0;
+  if (!statted || !S_ISREG(st.st_mode) || st.st_size < 0 ||
       static_cast<unsigned long long>(st.st_size) > maxBytes) {
+    refusal = !statted || st.st_size < 0 ? FileRefusal::unreadable
+              : !S_ISREG(st.st_mode)     ? FileRefusal::notRegularFile
+                                         : FileRefusal::tooLarge;
     close(fd);
     return std::nullopt;
   }
@@ -98,10 +92,10 @@ std::optional<std::string> readRegularFile(const std::string& path, size_t maxBy
   std::string bytes(static_cast<size_t>(st.st_size) + 1, '\0');
   size_t got = 0;
   for (;;) {
-    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retryOnInterrupt([&] { return ::read(fd, bytes.data() + got, bytes.size() - got); });
     if (n < 0) {
       close(fd);
+      refusal = FileRefusal::unreadable;
       return std::nullopt;
     }
     got += static_cast<size_t>(n);
@@ -109,7 +103,10 @@ std::optional<std::string> readRegularFile(const std::string& path, size_t maxBy
     bytes.resize(std::min(maxBytes + 1, 2 * bytes.size()));
   }
   close(fd);
-  if (got > maxBytes) return std::nullopt;
+  if (got > maxBytes) {
+    refusal = FileRefusal::tooLarge;
+    return std::nullopt;
+  }
   bytes.resize(got);
   return bytes;
 }
@@ -118,10 +115,7 @@ bool setRegularFileMode(const std::string& path, mode_t mode) {
   struct stat before {};
   if (lstat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode) || before.st_nlink != 1)
     return false;
-  int fd;
-  do {
-    fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = openRetrying(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st {};
   const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&

@@ -20,9 +20,14 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode
 // set, or -1 with nothing left behind.
 int createFileReplacing(const std::string& path, mode_t mode, int flags);
 
+// Why readRegularFile gave nothing.
+enum class FileRefusal { none, missing, notRegularFile, tooLarge, unreadable };
+
 // The whole content of `path` when it is a regular file (not a link, FIFO,
-// device or directory) of at most `maxBytes`; none otherwise. Never blocks.
-std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes);
+// device or directory) of at most `maxBytes`; none otherwise, and then `why`
+// (when given) says which. Never blocks.
+std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes,
+                                           FileRefusal* why = nullptr);
 
 // Sets the mode of an existing regular file with a single link, through a
 // descriptor opened without following links. False otherwise.

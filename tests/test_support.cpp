@@ -1,19 +1,27 @@
-// Shared fixtures for the tests.
+// What the tests share.
 #include "test_support.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "daemon/globals.h"
+#include "daemon/shutdown.h"
 #include "smc/smc_client.h"
+#include "store/log.h"
+
+static std::string tempBase() {
+  if (access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+  const char* base = std::getenv("TMPDIR");
+  return base && *base ? base : "/tmp";
+}
 
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/hestle-test-XXXXXX";
+  std::string tmpl = tempBase() + "/hestle-test-XXXXXX";
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   path_ = tmpl;
 }
@@ -31,8 +39,11 @@ std::string readWholeFile(const std::string& path) {
 }
 
 void writeWholeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+void appendToFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
 }
 
 unsigned fileMode(const std::string& path) {
@@ -41,17 +52,72 @@ unsigned fileMode(const std::string& path) {
   return st.st_mode & 07777;
 }
 
-void DaemonTest::SetUp() {
-  simmac::boot(machine());
+bool exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> logLines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    const bool stamped = line.size() >= 22 && line[0] == '[' && line[20] == ']' && line[21] == ' ';
+    out.push_back(stamped ? line.substr(22) : line);
+  }
+  return out;
+}
+
+size_t countLines(const std::vector<std::string>& lines, const std::string& prefix) {
+  size_t n = 0;
+  for (const auto& line : lines) n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+std::string settingsJson(const Settings& s) {
+  std::ostringstream out;
+  out.precision(17);
+  out << R"({"chargeLimitEnabled":)" << (s.limitEnabled ? "true" : "false") << R"(,"chargeLimitPercent":)" << s.limit
+      << R"(,"calibrationEnabled":)" << (s.calibration ? "true" : "false") << R"(,"calibrationIntervalDays":)"
+      << s.intervalDays << R"(,"lastCalibrationTimestamp":)" << s.lastCalibration << "}";
+  return out.str();
+}
+
+std::string limitConfig(int limit, bool calibration, int intervalDays, double lastCalibration) {
+  return settingsJson({true, limit, calibration, intervalDays, lastCalibration});
+}
+
+simmac::MachineSpec machineWith(simmac::Firmware firmware, double percent, bool pluggedIn) {
+  simmac::MachineSpec spec;
+  spec.firmware = firmware;
+  spec.battery->percent = percent;
+  spec.battery->pluggedIn = pluggedIn;
+  return spec;
+}
+
+void DaemonTest::SetUp() { boot(machine()); }
+
+void DaemonTest::boot(const simmac::MachineSpec& spec) {
+  simmac::boot(spec);
   initGlobals(dir.path());
-  logMark_ = 0;
 }
 
 void DaemonTest::TearDown() {
-  if (logFile >= 0) {
-    close(logFile);
-    logFile = -1;
-  }
+  if (logFile >= 0) close(logFile);
+  logFile = -1;
+  clearStopRequest();
+  simmac::clearSchedule();
+  simmac::setWaitHook(nullptr);
+  simmac::setSmcCallFailure(std::nullopt);
+}
+
+void DaemonTest::bringUp() {
+  if (logFile >= 0) close(logFile);
+  logInit();
+  openSmc();
+  detectFirmware();
+  simmac::clearSmcExchanges();
+  markLog();
 }
 
 void DaemonTest::openSmc() {
@@ -59,17 +125,15 @@ void DaemonTest::openSmc() {
   simmac::clearSmcExchanges();
 }
 
-std::vector<std::string> DaemonTest::logMessages() const {
-  std::vector<std::string> out;
-  std::istringstream in(readWholeFile(logPath));
-  std::string line;
-  while (std::getline(in, line)) {
-    // "[yyyy-MM-dd HH:mm:ss] " is 22 bytes.
-    if (line.size() >= 22 && line[0] == '[' && line[20] == ']') out.push_back(line.substr(22));
-    else out.push_back(line);
-  }
-  return out;
+void DaemonTest::writeSettings(const Settings& settings) const { writeWholeFile(configPath, settingsJson(settings)); }
+
+ChargeStatus DaemonTest::publishedStatus() const {
+  auto decoded = decodeChargeStatus(readWholeFile(statusPath));
+  EXPECT_TRUE(decoded.has_value()) << readWholeFile(statusPath);
+  return decoded.value_or(ChargeStatus{});
 }
+
+std::vector<std::string> DaemonTest::logMessages() const { return logLines(readWholeFile(logPath)); }
 
 std::vector<std::string> DaemonTest::newLogMessages() const {
   auto all = logMessages();

@@ -27,8 +27,9 @@ typedef signed int SInt32;
 typedef uint32_t CFStringEncoding;
 enum { kCFStringEncodingUTF8 = 0x08000100 };
 
-typedef CFIndex CFNumberType;
-enum {
+// A distinct enumeration over CFIndex, as Apple declares it: a plain integer
+// does not convert to it.
+enum CFNumberType : CFIndex {
   kCFNumberSInt8Type = 1,
   kCFNumberSInt16Type = 2,
   kCFNumberSInt32Type = 3,
@@ -44,8 +45,7 @@ enum {
   kCFNumberDoubleType = 13,
   kCFNumberCFIndexType = 14,
   kCFNumberNSIntegerType = 15,
-  kCFNumberCGFloatType = 16,
-  kCFNumberMaxType = 16
+  kCFNumberCGFloatType = 16
 };
 
 // CFSTR("text"): a constant string that lives as long as the process;

@@ -1,5 +1,5 @@
 // Display strings of the calibration phases, both ways.
-#include "battery/calibration_phase.h"
+#include "state/calibration_phase.h"
 
 #include <array>
 
