@@ -6,7 +6,6 @@
 #include <IOKit/IOMessage.h>
 #include <IOKit/pwr_mgt/IOPMLib.h>
 
-#include "state/calibration_phase.h"
 #include "daemon/control_loop.h"
 #include "daemon/globals.h"
 #include "daemon/shutdown.h"
@@ -15,6 +14,7 @@
 #include "daemon/system_power.h"
 #include "smc/actuators.h"
 #include "smc/smc_client.h"
+#include "state/calibration_phase.h"
 #include "store/charge_config.h"
 #include "store/log.h"
 #include "test_support.h"
@@ -38,19 +38,13 @@ struct SleepCase {
 class SleepRuleTest : public DaemonTest, public ::testing::WithParamInterface<SleepCase> {
  protected:
   simmac::MachineSpec machine() const override {
-    simmac::MachineSpec spec;
-    spec.firmware = GetParam().firmware;
-    spec.battery->percent = GetParam().percent;
-    spec.battery->pluggedIn = GetParam().pluggedIn;
-    return spec;
+    return machineWith(GetParam().firmware, GetParam().percent, GetParam().pluggedIn);
   }
 };
 
 TEST_P(SleepRuleTest, SetsTheHardwareLogsOneLineAndTimesTheWake) {
   const SleepCase& c = GetParam();
-  logInit();
-  openSmc();
-  detectFirmware();
+  bringUp();
   resetChargeProgress();
   writeConfig({c.limitOn, 80, c.phase != CalibrationPhase::idle, 30, 0.0});
   calPhase = c.phase;
@@ -166,18 +160,8 @@ class PowerClientTest : public DaemonTest {
   std::function<void(intptr_t, uint32_t)> answer;
 };
 
-TEST_F(PowerClientTest, SilenceDelaysTheSleepThirtySecondsAndIsAFault) {
-  registerClient();
-  const double start = simmac::now();
-  simmac::closeLid(3600);
-  serve(7200);
-  ASSERT_EQ(simmac::sleepSpans().size(), 1u);
-  EXPECT_EQ(simmac::sleepSpans()[0].start, start + 30);
-  EXPECT_EQ(simmac::faults(), std::vector<std::string>{"kIOMessageSystemWillSleep not acknowledged within 30 s"});
-  EXPECT_EQ(messages, (std::vector<uint32_t>{kIOMessageSystemWillSleep, kIOMessageSystemWillPowerOn,
-                                             kIOMessageSystemHasPoweredOn}));
-}
-
+// An idle sleep can be vetoed; a forced one cannot, and a client that does not
+// acknowledge it holds it up 30 s and is at fault.
 TEST_F(PowerClientTest, AForcedSleepCannotBeVetoedAnIdleOneCan) {
   answer = [this](intptr_t id, uint32_t type) {
     if (type == kIOMessageSystemWillSleep || type == kIOMessageCanSystemSleep) IOCancelPowerChange(connection, id);
@@ -196,31 +180,10 @@ TEST_F(PowerClientTest, AForcedSleepCannotBeVetoedAnIdleOneCan) {
                                                         "kIOMessageSystemWillSleep not acknowledged within 30 s"}));
 }
 
-TEST_F(PowerClientTest, AScheduledWakeWakesTheMacWhichSleepsAgainAMinuteLater) {
-  answer = [this](intptr_t id, uint32_t type) {
-    if (type == kIOMessageSystemWillSleep) IOAllowPowerChange(connection, id);
-  };
-  registerClient();
-  const double start = simmac::now();
-  CFDateRef at = CFDateCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + 1800);
-  ASSERT_EQ(IOPMSchedulePowerEvent(at, CFSTR("test"), CFSTR(kIOPMAutoWake)), kIOReturnSuccess);
-  CFRelease(at);
-  simmac::closeLid(3 * 3600);
-  serve(4 * 3600);
-  ASSERT_EQ(simmac::sleepSpans().size(), 2u);
-  EXPECT_NEAR(simmac::sleepSpans()[0].end, start + 1800, 1e-3);
-  EXPECT_TRUE(simmac::sleepSpans()[0].scheduledWake);
-  EXPECT_NEAR(simmac::sleepSpans()[1].start, start + 1860, 1e-3);
-  EXPECT_EQ(simmac::sleepSpans()[1].end, start + 3 * 3600);
-  EXPECT_TRUE(simmac::faults().empty());
-}
-
 // Through the real registration: the sleep is prepared and acknowledged, and a
 // lid opened before the wake the daemon scheduled cancels that wake.
 TEST_F(DaemonTest, ALidOpenedEarlyCancelsTheScheduledWake) {
-  logInit();
-  openSmc();
-  detectFirmware();
+  bringUp();
   writeConfig({true, 80, false, 30, 0.0});
   simmac::setBatteryPercent(60);
   ASSERT_TRUE(registerForSystemPower());

@@ -89,31 +89,11 @@ INSTANTIATE_TEST_SUITE_P(Nights, LidClosedTest,
                                   std::to_string(static_cast<int>(info.param.sleepHours)) + "h";
                          });
 
-TEST_F(NightTest, OvernightChargesAsleepAndAScheduledWakeStopsIt) {
-  const Night r = shipped("overnight");
-  ASSERT_GE(r.result.sleepSpans.size(), 2u);
-  EXPECT_TRUE(r.result.sleepSpans.front().scheduledWake);
-  EXPECT_EQ(r.count("Sleep: charging at 66% (limit 80%) — wake scheduled in 20 min"), 1);
-  EXPECT_EQ(r.count("Wake: after 20 min asleep, at the wake it scheduled — running a pass"), 1);
-  EXPECT_GE(r.lines("Sleep: adapter on, charging inhibited at "), 1);
-}
-
-// A day at limit 80 on the firmware whose inhibit keys are stubs.
-TEST_F(NightTest, NoInhibitFirmwareHoldsTheLimitQuietly) {
+// A day at limit 80 on the firmware whose inhibit keys are stubs (the
+// switches and the bounds are in the shipped scenarios' table).
+TEST_F(NightTest, NoInhibitFirmwareLogsLittleAndTheLedTellsTheTruth) {
   const Night r = shipped("no-inhibit-firmware");
-  EXPECT_EQ(r.count("Firmware: CHTE is a zero-size stub — charging cannot be inhibited; holding the limit with the "
-                    "adapter alone"),
-            1);
-  EXPECT_EQ(r.lines("setCharging: "), 0);
-  EXPECT_EQ(r.lines("WARNING: "), 0);
-  const int64_t switches = r.lines("setAdapter: ");  // every one, off and on
-  EXPECT_GE(switches, 10);
-  EXPECT_LE(switches, 100);
   EXPECT_LE(std::filesystem::file_size(dir.file("daemon.log")), 50000u);
-  ASSERT_TRUE(r.stats.firstHeldAt);
-  EXPECT_LE(r.stats.maxAboveLimit, 1);
-  EXPECT_LE(r.stats.maxBelowLimit, 3);
-  // The LED shows what the battery does: orange only while it charges.
   for (const auto& s : r.result.samples) {
     if (s.pass > 1 && s.reading && s.led != 0) {
       ASSERT_EQ(s.led == 4, !s.smcAdapterDisabled && *s.reading < 100) << s.t;
@@ -121,38 +101,26 @@ TEST_F(NightTest, NoInhibitFirmwareHoldsTheLimitQuietly) {
   }
 }
 
-TEST_F(NightTest, ClockJumpsLeaveTheHoldAndTheNextCalibrationAlone) {
-  const Night r = shipped("clock-jump");
-  const auto held = std::find_if(r.result.samples.begin(), r.result.samples.end(),
-                                 [](const TraceSample& s) { return s.phase == CalibrationPhase::holding; });
-  const auto after = std::find_if(held, r.result.samples.end(),
-                                  [](const TraceSample& s) { return s.phase != CalibrationPhase::holding; });
-  ASSERT_NE(after, r.result.samples.end());
-  EXPECT_NEAR(after->t - held->t, 7200, 20);
-  EXPECT_EQ(r.stats.completedCalibrations, 1);
-  EXPECT_EQ(r.lines("Calibration: last calibration time "), 1);
-  EXPECT_EQ(r.lines("Calibration: STARTING"), 1);
-  const auto config = decodeChargeConfig(readWholeFile(dir.file("config.json")));
-  ASSERT_TRUE(config);
-  EXPECT_NEAR(config->lastCalibrationTimestamp, r.scenario.start + 9 * 3600, 1);
-}
-
-TEST_F(NightTest, ARestartMidHoldResumesIt) {
-  const Night r = shipped("restart-mid-calibration");
-  EXPECT_EQ(r.count("=== hestle_warden starting ==="), 2);
-  EXPECT_EQ(r.count("Calibration: resuming — Holding at 100%, 87 minutes of the hold left"), 1);
-  EXPECT_EQ(r.lines("Calibration: STARTING"), 1);
-  EXPECT_EQ(r.stats.completedCalibrations, 1);
-  const auto held = std::find_if(r.result.samples.begin(), r.result.samples.end(),
-                                 [](const TraceSample& s) { return s.phase == CalibrationPhase::holding; });
-  const auto after = std::find_if(held, r.result.samples.end(),
-                                  [](const TraceSample& s) { return s.phase != CalibrationPhase::holding; });
-  ASSERT_NE(after, r.result.samples.end());
-  EXPECT_NEAR(after->t - held->t, 7200, 70) << "the hold lasts 120 minutes (to the minute) across the restart";
-  const std::vector<CalibrationPhase> expected = {CalibrationPhase::discharging,
-                                                  CalibrationPhase::charging, CalibrationPhase::holding,
-                                                  CalibrationPhase::drainingBack, CalibrationPhase::idle};
-  EXPECT_EQ(r.stats.phaseOrder, expected) << "no second discharge";
+// The hold lasts 120 minutes whether the wall clock is set back a day or the
+// daemon restarts in the middle (then to the minute), and no second discharge
+// follows; a completion time five years ahead is taken as now.
+TEST_F(NightTest, TheHoldSurvivesAClockJumpAndARestart) {
+  const std::vector<CalibrationPhase> once = {CalibrationPhase::discharging, CalibrationPhase::charging,
+                                              CalibrationPhase::holding, CalibrationPhase::drainingBack,
+                                              CalibrationPhase::idle};
+  for (const auto& [name, slack] : {std::pair{"clock-jump", 20.0}, {"restart-mid-calibration", 70.0}}) {
+    const Night r = shipped(name);
+    const auto& s = r.result.samples;
+    const auto held = std::find_if(s.begin(), s.end(), [](const TraceSample& t) { return t.phase == CalibrationPhase::holding; });
+    const auto after = std::find_if(held, s.end(), [](const TraceSample& t) { return t.phase != CalibrationPhase::holding; });
+    ASSERT_NE(after, s.end()) << name;
+    EXPECT_NEAR(after->t - held->t, 7200, slack) << name;
+    EXPECT_EQ(r.stats.phaseOrder, once) << name;
+    if (r.scenario.name == "clock-jump") {
+      EXPECT_EQ(decodeChargeConfig(readWholeFile(dir.file("config.json")))->lastCalibrationTimestamp,
+                r.scenario.start + 9 * 3600);
+    }
+  }
 }
 
 }  // namespace
