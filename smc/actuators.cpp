@@ -11,6 +11,8 @@
 static const char *describeAction(bool enabled) { return enabled ? "enable" : "disable"; }
 
 bool setChargingEnabled(bool enabled) {
+  // Known to take no write: trying again every pass would only fill the log.
+  if (!chargeInhibitUsable) return false;
   bool ok = false;
   if (useTahoe) {
     uint8_t v = enabled ? 0 : 1;
