@@ -5,10 +5,11 @@
 #include <limits>
 #include <string>
 
-#include "state/globals.h"
+#include "battery/calibration_state.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
+#include "state/globals.h"
 #include "store/log.h"
 
 namespace {
@@ -35,8 +36,26 @@ std::string describeLastCalibration(double lastTimestamp, double elapsed) {
   return std::to_string(truncateToInt64(elapsed / kSecondsPerDay)) + " days ago";
 }
 
+// The last future timestamp reported, so that one that cannot be rewritten
+// is not reported on every pass.
+double futureTimestampLogged = 0.0;
+
+// A completion time more than a day ahead was saved under a clock set wrong
+// (or typed in): taken as now, or no calibration would start for years.
+void correctFutureTimestamp(ChargeConfig& config, double now) {
+  const double last = config.lastCalibrationTimestamp;
+  if (!(last > now + kSecondsPerDay)) return;
+  if (last != futureTimestampLogged)
+    log("Calibration: last calibration time " + std::to_string(truncateToInt64(last)) +
+        " is more than a day in the future — taken as now");
+  futureTimestampLogged = last;
+  config.lastCalibrationTimestamp = now;
+  writeConfig(config);
+}
+
 // The start test of an idle cycle; false when it stays idle.
-bool startIfDue(BatteryReading battery, const ChargeConfig& config, double now) {
+bool startIfDue(BatteryReading battery, ChargeConfig& config, double now) {
+  correctFutureTimestamp(config, now);
   double last = config.lastCalibrationTimestamp;
   double elapsed = now - last;
   double interval = static_cast<double>(config.calibrationIntervalDays) * kSecondsPerDay;
@@ -61,28 +80,30 @@ void discharge(BatteryReading battery) {
   drainBattery();
 }
 
-void charge(BatteryReading battery, double now) {
+// The hold is timed on the monotonic clock: setting the wall clock neither
+// stretches nor cuts it, and it runs on while the Mac sleeps.
+void charge(BatteryReading battery, double monotonic) {
   if (battery.percent >= 100) {
     log("Calibration: Reached 100% — holding for " + std::to_string(truncateToInt64(calHoldMinutes)) +
         " minutes");
-    calHoldEndTime = now + calHoldMinutes * 60.0;
+    calHoldEndTime = monotonic + calHoldMinutes * 60.0;
     calPhase = CalibrationPhase::holding;
     return;
   }
   chargeBattery();
 }
 
-void hold(const ChargeConfig& config, double now) {
+void hold(const ChargeConfig& config, double monotonic) {
   // Written as "not after now" so that an end time that is not a number
   // ends the hold instead of holding for ever.
-  if (!(calHoldEndTime > now)) {
+  if (!(calHoldEndTime > monotonic)) {
     log("Calibration: Hold complete — draining back to " + std::to_string(config.chargeLimitPercent) + "%");
     setAdapterEnabled(false);
     setChargingEnabled(false);
     calPhase = CalibrationPhase::drainingBack;
     return;
   }
-  int64_t remaining = truncateToInt64((calHoldEndTime - now) / 60.0);
+  int64_t remaining = truncateToInt64((calHoldEndTime - monotonic) / 60.0);
   if (remaining >= 1 && remaining % 10 == 0)
     log("Calibration: Holding at 100%, " + std::to_string(remaining) + " minutes remaining");
   chargeBattery();
@@ -112,7 +133,9 @@ int64_t truncateToInt64(double value) {
   return static_cast<int64_t>(value);
 }
 
-bool handleCalibration(BatteryReading battery, ChargeConfig& config) {
+namespace {
+
+bool stepCalibration(BatteryReading battery, ChargeConfig& config) {
   if (!(config.calibrationEnabled && config.chargeLimitEnabled)) {
     if (calPhase != CalibrationPhase::idle) {
       log("Calibration: config changed, cancelling");
@@ -121,6 +144,7 @@ bool handleCalibration(BatteryReading battery, ChargeConfig& config) {
     return false;
   }
   double now = wallClockNow();
+  double monotonic = monotonicNow();
   switch (calPhase) {
     case CalibrationPhase::idle:
       if (!startIfDue(battery, config, now)) return false;
@@ -130,10 +154,10 @@ bool handleCalibration(BatteryReading battery, ChargeConfig& config) {
       discharge(battery);
       return true;
     case CalibrationPhase::charging:
-      charge(battery, now);
+      charge(battery, monotonic);
       return true;
     case CalibrationPhase::holding:
-      hold(config, now);
+      hold(config, monotonic);
       return true;
     case CalibrationPhase::drainingBack:
       drainBack(battery, config, now);
@@ -142,4 +166,12 @@ bool handleCalibration(BatteryReading battery, ChargeConfig& config) {
   // A phase outside the enumeration: forget it rather than act on it.
   calPhase = CalibrationPhase::idle;
   return false;
+}
+
+}  // namespace
+
+bool handleCalibration(BatteryReading battery, ChargeConfig& config) {
+  const bool active = stepCalibration(battery, config);
+  keepCalibrationState();
+  return active;
 }

@@ -17,7 +17,12 @@
 // calibrationIntervalDays × 86400 s ago, then: discharges with the adapter
 // off to calDischargeThreshold, charges to 100%, holds for calHoldMinutes,
 // drains back to chargeLimitPercent. The wall clock is read once per call,
-// after the enable test. Uses the globals calPhase, calHoldEndTime,
+// after the enable test; the hold is timed on the monotonic clock
+// (calHoldEndTime is a monotonicNow() time), so a clock set back or forward
+// leaves it 120 minutes. An idle cycle takes a lastCalibrationTimestamp more
+// than a day ahead of the wall clock as now, rewrites the settings and says
+// so once. After every call the phase is kept for a restart
+// (keepCalibrationState). Uses the globals calPhase, calHoldEndTime,
 // calDischargeThreshold, calHoldMinutes, adapterDisabled, currentlyInhibited.
 //
 // Absurd inputs never stop the daemon: every double turned into a whole

@@ -55,7 +55,8 @@ TEST_F(CalibrationTest, RunsTheWholeCycleAndStoresItsEnd) {
          "WARNING: Failed to enable charging!"}, 4},
        {10, 99, false, "", true, "Charging to 100%", {kChargingOn}, 4},  // unplugged, the cycle goes on
        {10, 100, true, "", true, "Holding at 100%", {"Calibration: Reached 100% — holding for 120 minutes"}, 0x7f},
-       {595, 100, true, "", true, "Holding at 100%", {"Calibration: Holding at 100%, 110 minutes remaining"}, 4},
+       {295, 100, true, "", true, "Holding at 100%", {}, 4},  // 115 minutes left: no mark
+       {300, 100, true, "", true, "Holding at 100%", {"Calibration: Holding at 100%, 110 minutes remaining"}, 4},
        {6604, 100, true, "", true, "Holding at 100%", {}, 4},  // one second left: no "0 minutes" line
        {1, 100, true, "", true, "Draining to limit", {"Calibration: Hold complete — draining back to 80%", kAdapterOff, kChargingOff}, 0x7f},
        {10, 81, true, "", true, "Draining to limit", {}, 3},
@@ -71,7 +72,7 @@ TEST_F(CalibrationTest, StartsWhenDue) {
   const std::tuple<int64_t, double, const char*> rows[] = {  // interval, last calibration, "ago" (nullptr: not due)
       {30, now - 30 * day, "30 days ago"}, {30, now - 30 * day + 1, nullptr}, {30, now - 31 * day + 1, "30 days ago"},
       {1, now - day, "1 days ago"}, {0, now, "0 days ago"}, {30, now + day, nullptr},
-      {std::numeric_limits<int64_t>::max(), 0.0, "never"}, {30, NAN, "never"}, {30, 1e300, nullptr},
+      {std::numeric_limits<int64_t>::max(), 0.0, "never"}, {30, NAN, "never"},
       {30, -1e300, "9223372036854775807 days ago"}};
   for (const auto& [interval, last, ago] : rows) {
     calPhase = CalibrationPhase::idle;

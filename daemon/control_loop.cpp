@@ -6,20 +6,21 @@
 #include <string>
 
 #include "battery/calibration.h"
-#include "state/globals.h"
+#include "daemon/adapter_only_regulation.h"
+#include "daemon/pass_wait.h"
 #include "daemon/shutdown.h"
+#include "daemon/sleep_rule.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
+#include "state/globals.h"
 #include "store/charge_status.h"
 #include "store/log.h"
 #include "util/text.h"
 
 static constexpr double kPassInterval = 10.0;
 
-// L - 2 without overflow: a limit within two of the smallest integer gives the
-// smallest integer, below which no percent can lie.
-static int64_t lowerBandEdge(int64_t limit) {
+int64_t lowerBandEdge(int64_t limit) {
   return limit < std::numeric_limits<int64_t>::min() + 2 ? std::numeric_limits<int64_t>::min() : limit - 2;
 }
 
@@ -56,6 +57,10 @@ void applyRegulation(const ChargeConfig& config, const BatteryReading& battery) 
   if (!config.chargeLimitEnabled) {
     unplugRestoreRefusals = 0;
     releaseLimit();
+    return;
+  }
+  if (!chargeInhibitUsable) {
+    applyAdapterOnlyRegulation(config.chargeLimitPercent, battery);
     return;
   }
   const int64_t percent = battery.percent;
@@ -134,6 +139,7 @@ void runControlLoopPass() {
   logConfigUsability(reading);
   ChargeConfig config = reading.config;
   const BatteryReading battery = getBatteryPercent();
+  noteChargeProgress(battery);
   if (loopCount % 30 == 0) logStateLine(config, battery);
   const bool calibrationActive = handleCalibration(battery, config);
   if (!calibrationActive) applyRegulation(config, battery);
@@ -153,6 +159,6 @@ void runControlLoop() {
   while (!stopRequested()) {
     runControlLoopPass();
     if (stopRequested()) return;
-    waitForWake(stopWakeFd(), kPassInterval);
+    waitForNextPass(kPassInterval);
   }
 }

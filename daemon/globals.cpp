@@ -10,6 +10,7 @@ void initGlobals(const std::string& dataDir) {
   configDir = dataDir;
   configPath = configDir + "/config.json";
   statusPath = configDir + "/status.json";
+  calibrationStatePath = configDir + "/calibration.json";
   KEY_CH0B = smc_fourcc("CH0B");
   KEY_CH0C = smc_fourcc("CH0C");
   KEY_CHTE = smc_fourcc("CHTE");
@@ -22,6 +23,7 @@ void initGlobals(const std::string& dataDir) {
   LED_ORANGE = 4;
   smcConn = 0;
   useTahoe = false;
+  chargeInhibitUsable = true;
   currentlyInhibited = false;
   adapterDisabled = false;
   magSafeLEDColoured = false;

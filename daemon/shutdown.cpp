@@ -9,10 +9,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "state/globals.h"
+#include "daemon/pass_wait.h"
+#include "daemon/system_power.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
+#include "state/globals.h"
 #include "store/charge_status.h"
 #include "store/log.h"
 
@@ -94,4 +96,8 @@ void cleanShutdown() {
   status.batteryPercent = 0;
   status.lastUpdate = wallClockNow();
   writeStatus(status);
+  // Last, so that nothing above changes: the daemon leaves the power
+  // notifications and cancels a wake it scheduled.
+  deregisterForSystemPower();
+  unwatchStopPipe();
 }

@@ -8,7 +8,9 @@
 #pragma once
 
 // Hands back the adapter and charging where the daemon holds them, hands the
-// LED back and writes the final status.
+// LED back and writes the final status; then deregisters from the system
+// power notifications (a wake it scheduled cancelled) and stops watching the
+// stop pipe.
 void cleanShutdown();
 
 // Creates the wake pipe and installs the handler for SIGTERM, then SIGINT.

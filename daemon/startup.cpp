@@ -8,9 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "battery/calibration_state.h"
 #include "daemon/control_loop.h"
 #include "daemon/globals.h"
+#include "daemon/pass_wait.h"
 #include "daemon/shutdown.h"
+#include "daemon/sleep_rule.h"
+#include "daemon/system_power.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
 #include "smc/smc_client.h"
@@ -54,18 +58,24 @@ bool startUp(const std::string& dataDir) {
   // Never follows a link planted at the path, and leaves a hard-linked file alone.
   setRegularFileMode(configPath, 0666);
   // A daemon that could not be stopped cleanly would leave the keys it writes
-  // behind: give up before writing any.
-  if (!installTerminationHandlers()) {
+  // behind: give up before writing any. The run loop is its only wait, so the
+  // stop pipe must be in it.
+  if (!installTerminationHandlers() || !watchStopPipe(stopWakeFd())) {
     log("FATAL: Cannot install the stop handlers. Exiting.");
     return false;
   }
   log("Starting main loop");
+  registerForSystemPower();
   // The controller keeps key values until it resets: an earlier run that was
   // killed or crashed may have left charging inhibited or the adapter off.
-  // Hand the hardware back to the state the flags describe.
+  // Hand the hardware back to the state the flags describe. The first write
+  // of the charge inhibit tells whether the controller takes it at all.
   setAdapterEnabled(true);
-  setChargingEnabled(true);
+  if (chargeInhibitUsable && !setChargingEnabled(true))
+    markChargeInhibitUnusable(std::string(useTahoe ? "CHTE" : "CH0B/CH0C") + " refused its first write");
   resetMagSafeLED();
+  resetChargeProgress();
+  resumeCalibration();
   loopCount = 0;
   return true;
 }

@@ -31,6 +31,8 @@ constexpr Phase kPhaseColours[] = {
     {CalibrationPhase::drainingBack, "#bcbddc"},
 };
 
+constexpr const char* kSleepColour = "#3f3f8f";
+
 const char* phaseColour(CalibrationPhase phase) {
   for (const auto& p : kPhaseColours)
     if (p.phase == phase) return p.colour;
@@ -283,6 +285,14 @@ std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo
       });
   svg += "</g>\n";
 
+  // Sleep spans, shaded over the whole plot.
+  svg += "<g class=\"sleep\">\n";
+  forEachRun<bool>(
+      samples, info.end, [](const TraceSample& s) { return s.asleep; },
+      [&](double from, double to, const bool& asleep) {
+        if (asleep) appendRect(svg, scale.x(from), scale.x(to), kTop, kPlotHeight, kSleepColour, " fill-opacity=\"0.2\"");
+      });
+  svg += "</g>\n";
   // After an early stop the rest of the plot is greyed and says why it is empty.
   if (drawnEnd < info.end && !samples.empty()) {
     appendRect(svg, scale.x(drawnEnd), kLeft + kPlotWidth, kTop, kPlotHeight, "#f2f2f2", " class=\"stopped\"");
@@ -390,6 +400,9 @@ std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo
   if (switching)
     legend.push_back({"<rect width=\"14\" height=\"12\" fill=\"url(#switching-0)\" stroke=\"#999999\"/>",
                       "switches every pass"});
+  if (std::any_of(samples.begin(), samples.end(), [](const TraceSample& s) { return s.asleep; }))
+    legend.push_back({std::string("<rect width=\"14\" height=\"12\" fill=\"") + kSleepColour + "\" fill-opacity=\"0.2\"/>",
+                      "asleep"});
   svg += "<g class=\"legend\">\n";
   double x = kLeft;
   for (const auto& e : legend) {

@@ -1,5 +1,5 @@
 // The picture of a run ("chart.svg"): battery percent over time with the limit,
-// calibration phases, adapter, charging and LED states. Plain SVG, written by hand.
+// calibration phases, sleep spans, adapter, charging and LED states. Plain SVG, written by hand.
 #pragma once
 
 #include <optional>

@@ -74,6 +74,18 @@ std::string summarizeRun(const Scenario& scenario, const RunResult& result, cons
            share(st.ledSeconds.count(4) ? st.ledSeconds.at(4) : 0, span) + ", system " +
            share(st.ledSeconds.count(0) ? st.ledSeconds.at(0) : 0, span) + "\n";
   }
+  if (!result.sleepSpans.empty()) {
+    double asleep = 0.0;
+    int scheduled = 0;
+    for (const auto& span : result.sleepSpans) {
+      asleep += span.end - span.start;
+      scheduled += span.scheduledWake ? 1 : 0;
+    }
+    out += "  asleep " + formatDuration(asleep) + " in " + std::to_string(result.sleepSpans.size()) + " spans, " +
+           std::to_string(scheduled) + " ended by a wake the daemon scheduled\n";
+  }
+  out += "  simulated-Mac faults: " + std::to_string(result.faults.size()) + "\n";
+  for (const auto& fault : result.faults) out += "    " + fault + "\n";
   out += "  log: " + std::to_string(log.size()) + " lines, " +
          std::to_string(countMessagesStartingWith(log, "ACTION: ")) + " ACTION, " +
          std::to_string(countMessagesStartingWith(log, "Calibration: ")) + " Calibration, " +

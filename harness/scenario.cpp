@@ -65,12 +65,14 @@ static std::optional<std::string> configBytes(const json& value, double start, c
 
 static ScenarioEvent parseEvent(const json& value, double start, const std::string& where) {
   if (!value.is_object()) throw badMember(where, "expected an object such as {\"at\": \"1h\", \"plug\": false}");
-  refuseUnknownMembers(value, {"at", "plug", "percent", "batteryService", "config", "signal"}, where);
+  refuseUnknownMembers(value, {"at", "plug", "percent", "batteryService", "config", "clock", "sleep", "restart", "signal"},
+                       where);
   ScenarioEvent event;
   if (!value.contains("at")) throw badMember(where, "missing \"at\"");
   event.at = parseTimeMember(value["at"], where + ".at");
   if (value.size() < 2)
-    throw badMember(where, "nothing happens: give \"plug\", \"percent\", \"batteryService\", \"config\" or \"signal\"");
+    throw badMember(where, "nothing happens: give \"plug\", \"percent\", \"batteryService\", \"config\", \"clock\", "
+                           "\"sleep\", \"restart\" or \"signal\"");
   if (value.contains("plug")) {
     if (!value["plug"].is_boolean()) throw badMember(where + ".plug", "expected true or false");
     event.plug = value["plug"].get<bool>();
@@ -88,6 +90,22 @@ static ScenarioEvent parseEvent(const json& value, double start, const std::stri
   if (value.contains("config")) {
     event.setsConfig = true;
     event.config = configBytes(value["config"], start, where + ".config");
+  }
+  if (value.contains("clock")) {
+    const json& c = value["clock"];
+    const std::string text = c.is_string() ? c.get<std::string>() : "";
+    if (text.empty() || (text[0] != '-' && text[0] != '+'))
+      throw badMember(where + ".clock", "expected a signed time such as \"-1d\" or \"+5m\"");
+    const double amount = parseTimeMember(json(text.substr(1)), where + ".clock");
+    event.clock = text[0] == '-' ? -amount : amount;
+  }
+  if (value.contains("sleep")) {
+    event.sleep = parseTimeMember(value["sleep"], where + ".sleep");
+    if (!(*event.sleep > 0.0)) throw badMember(where + ".sleep", "expected a time above zero such as \"9h\"");
+  }
+  if (value.contains("restart")) {
+    if (value["restart"] != true) throw badMember(where + ".restart", "expected true");
+    event.restart = true;
   }
   if (value.contains("signal")) {
     const json& s = value["signal"];

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "harness/time_string.h"
 #include "util/posix_io.h"
 
 
@@ -33,6 +34,8 @@ void applyScenarioEvent(const ScenarioEvent& event, const std::string& dataDir) 
   if (event.plug) simmac::setPluggedIn(*event.plug);
   if (event.percent) simmac::setBatteryPercent(*event.percent);
   if (event.setsConfig) placeScenarioConfig(dataDir, event.config);
+  if (event.clock) simmac::jumpWallClock(*event.clock);
+  if (event.sleep) simmac::closeLid(*event.sleep);
   if (event.signal) raise(*event.signal);
 }
 
@@ -49,6 +52,9 @@ std::string describeScenarioEvent(const ScenarioEvent& event) {
   if (event.plug) add(*event.plug ? "plug" : "unplug");
   if (event.percent) add(percentText(*event.percent));
   if (event.setsConfig) add(event.config ? "config" : "no config");
+  if (event.clock) add(std::string("clock ") + (*event.clock < 0 ? "-" : "+") + formatDuration(std::fabs(*event.clock)));
+  if (event.sleep) add("sleep " + formatDuration(*event.sleep));
+  if (event.restart) add("restart");
   if (event.signal) add(*event.signal == SIGINT ? "SIGINT" : "SIGTERM");
   return out;
 }

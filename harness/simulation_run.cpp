@@ -44,8 +44,21 @@ class StderrSilencer {
 
 void prepareOutDir(const std::string& outDir) {
   std::filesystem::create_directories(outDir);
-  for (const char* name : {"daemon.log", "config.json", "status.json", "trace.jsonl", "chart.svg"})
+  for (const char* name : {"daemon.log", "daemon.log.1", "config.json", "status.json", "trace.jsonl", "chart.svg"})
     std::filesystem::remove(std::filesystem::path(outDir) / name);
+}
+
+// What the process's exit would do: the log and the SMC connection, which
+// the daemon keeps for its whole life, are let go.
+void releaseProcessResources() {
+  for (int* fd : {&logFile, &previousLogFile}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  if (smcConn != 0) {
+    IOServiceClose(smcConn);
+    smcConn = 0;
+  }
 }
 
 std::string chartSubtitle(const Scenario& scenario, const RunResult& result) {
@@ -76,6 +89,7 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
   chart.start = scenario.start;
   chart.end = end;
 
+  bool restartPending = false;
   // Events of the same moment run in file order inside one scheduled action.
   for (size_t i = 0; i < scenario.events.size();) {
     size_t j = i;
@@ -83,53 +97,77 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
     std::vector<ScenarioEvent> group(scenario.events.begin() + static_cast<std::ptrdiff_t>(i),
                                      scenario.events.begin() + static_cast<std::ptrdiff_t>(j));
     for (const auto& e : group) chart.markers.push_back({scenario.start + e.at, describeScenarioEvent(e)});
-    simmac::schedule(scenario.start + scenario.events[i].at, [group, &outDir, &batteryPresent] {
+    simmac::schedule(scenario.start + scenario.events[i].at, [group, &outDir, &batteryPresent, &restartPending] {
       for (const auto& e : group) {
         if (e.batteryService) batteryPresent = *e.batteryService;
         applyScenarioEvent(e, outDir);
+        if (e.restart) {
+          restartPending = true;
+          requestStop();
+        }
       }
     });
     i = j;
   }
-  simmac::schedule(end, [] { requestStop(); });
+  simmac::schedule(end, [] {
+    simmac::openLid();
+    requestStop();
+  });
 
   RunResult result;
   std::ofstream trace(outDir + "/trace.jsonl", std::ios::binary | std::ios::trunc);
-  simmac::setWaitHook([&](double t) {
+  int64_t passOffset = 0;    // passes of the daemons before a restart
+  int64_t lastSampled = -1;  // loopCount of the last pass sampled
+  const auto record = [&](bool asleep) {
     TraceSample sample = takeTraceSample(true);
     sample.batteryPresent = batteryPresent;
+    sample.asleep = asleep;
+    sample.pass += passOffset;
     trace << traceLine(sample) << '\n';
     sample.keys.clear();
     sample.keys.shrink_to_fit();
     result.samples.push_back(std::move(sample));
+  };
+  // The daemon may wait several times between two passes (after serving a
+  // power message): one sample per pass.
+  simmac::setWaitHook([&](double t) {
+    if (loopCount != lastSampled) {
+      lastSampled = loopCount;
+      record(false);
+    }
     // Should the scheduled stop ever be missed, the run still ends.
     if (t >= end && !stopRequested()) requestStop();
     if (options.progress) options.progress(t);
   });
+  simmac::setPowerHook([&](bool asleep) {
+    if (asleep) record(true);
+  });
 
   {
     StderrSilencer silencer(!options.echoLog);
-    clearStopRequest();  // a stop served in an earlier run of this process
-    result.exitStatus = runDaemon(outDir);
+    for (;;) {
+      clearStopRequest();  // a stop served in an earlier run of this process
+      restartPending = false;
+      result.exitStatus = runDaemon(outDir);
+      if (!restartPending || result.exitStatus != 0) break;
+      passOffset += loopCount;
+      lastSampled = -1;
+      releaseProcessResources();
+    }
   }
   simmac::setWaitHook(nullptr);
+  simmac::setPowerHook(nullptr);
   simmac::clearSchedule();
   trace.close();
-  // What the process's exit would do: the log and the SMC connection, which
-  // the daemon keeps for its whole life, are let go.
-  for (int* fd : {&logFile, &previousLogFile}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
-  if (smcConn != 0) {
-    IOServiceClose(smcConn);
-    smcConn = 0;
-  }
+  releaseProcessResources();
   result.end = simmac::now();
+  result.sleepSpans = simmac::sleepSpans();
+  result.faults = simmac::faults();
   if (!result.samples.empty()) {
     // The state the shutdown left behind, drawn up to the end of the chart.
     TraceSample last = takeTraceSample(false);
     last.batteryPresent = batteryPresent;
+    last.pass += passOffset;
     result.samples.push_back(std::move(last));
   }
   result.objects = simmac::objectCounts();

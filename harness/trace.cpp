@@ -64,6 +64,7 @@ std::string traceLine(const TraceSample& s) {
   j["batteryPresent"] = s.batteryPresent;
   j["smcChargeInhibited"] = s.smcChargeInhibited;
   j["smcAdapterDisabled"] = s.smcAdapterDisabled;
+  j["asleep"] = s.asleep;
   nlohmann::ordered_json keys = nlohmann::ordered_json::object();
   for (const auto& [name, hex] : s.keys) keys[name] = hex;
   j["keys"] = keys;

@@ -15,6 +15,7 @@ struct TraceSample {
   double percent = 0.0;        // the battery model's state of charge
   std::optional<int64_t> reading;  // the percent the daemon published in status.json
   bool batteryPresent = true;  // the "AppleSmartBattery" service exists (set by the runner)
+  bool asleep = false;         // taken as the machine fell asleep (set by the runner)
   bool pluggedIn = false;      // adapter physically connected
   bool charging = false;       // the battery is charging right now
   bool adapterDisabled = false;     // the daemon's flag
@@ -37,5 +38,5 @@ std::string ledName(uint8_t led);
 // The sample as one compact JSON object (no line feed): t, pass, percent,
 // reading (null when there is no status), pluggedIn, charging, adapterDisabled, currentlyInhibited, phase, led,
 // limit (null when off), batteryPresent, smcChargeInhibited,
-// smcAdapterDisabled, keys ({"CHTE": "01000000", "CHIE": "08"}).
+// smcAdapterDisabled, asleep, keys ({"CHTE": "01000000", "CHIE": "08"}).
 std::string traceLine(const TraceSample& sample);

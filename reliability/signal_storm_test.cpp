@@ -4,25 +4,23 @@
 // that got past installing its handler exits 0 with the keys handed back, the
 // clean-up line once and the termination record; one stopped before that has
 // written no key and no status.
+#include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "reliability/reliability.h"
+#include "processes.h"
 #include "test_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 struct Target {
   TempDir dir;
   HestledRun run;
-  pid_t pid = -1;
-  std::vector<std::pair<Clock::time_point, int>> signals;  // when, which
-  size_t sent = 0;
   ProcessEnd end;
 };
 
@@ -54,47 +52,46 @@ TEST(SignalStormTest, EveryStopIsCleanWhereverItLands) {
                                   R"({"firmware":"tahoe-2026-09","battery":{"percent":95}})",
                                   R"({"firmware":"tahoe","battery":{"percent":10}})"};
   const char* const speeds[] = {"1", "1000", "100000", "1000000"};  // at 1e6 a signal mostly lands in a pass
-  std::mt19937 random(20261206);
-  const auto pick = [&](int from, int to) { return std::uniform_int_distribution<int>(from, to)(random); };
-  std::vector<std::unique_ptr<Target>> running, done;
-  int delivered = 0;
-  while (delivered < wanted || !running.empty()) {
-    while (delivered + 4 * static_cast<int>(running.size()) < wanted && running.size() < 4) {
-      auto& t = *running.emplace_back(std::make_unique<Target>());
-      std::filesystem::create_directory(t.dir.file("data"));
-      writeWholeFile(t.dir.file("data/config.json"), limitConfig(80, pick(0, 3) == 0, 0, 0.0));
-      writeWholeFile(t.dir.file("machine.json"), machines[pick(0, 3)]);
-      t.run = {t.dir.file("data"), t.dir.file("machine.json"), t.dir.file("state.json"), t.dir.file("output"),
-               speeds[pick(0, 3)]};
-      // The first signal from before exec to well into the loop, then a burst
-      // that may land in the clean-up itself.
-      auto at = Clock::now() + std::chrono::microseconds(pick(0, 600000));
-      for (int i = pick(1, 4); i > 0; --i, at += std::chrono::microseconds(pick(0, 3000)))
-        t.signals.push_back({at, pick(0, 1) ? SIGTERM : SIGINT});
-      t.pid = spawnHestled(t.run);
-    }
-    for (auto it = running.begin(); it != running.end();) {
-      Target& t = **it;
-      for (; t.sent < t.signals.size() && t.signals[t.sent].first <= Clock::now(); ++t.sent)
-        delivered += kill(t.pid, t.signals[t.sent].second) == 0;
-      const bool overdue = t.sent == t.signals.size() && Clock::now() - t.signals.back().first > std::chrono::seconds(20);
-      if (!pollEnd(t.pid, t.end) && !overdue) {
-        ++it;
-        continue;
+  std::atomic<int> delivered = 0;
+  std::mutex doneLock;
+  std::vector<std::unique_ptr<Target>> done;
+  std::vector<std::thread> workers;
+  for (unsigned worker = 0; worker < 4; ++worker) {
+    workers.emplace_back([&, worker] {
+      std::mt19937 random(20261206 + worker);
+      const auto pick = [&](int from, int to) { return std::uniform_int_distribution<int>(from, to)(random); };
+      while (delivered < wanted) {
+        auto t = std::make_unique<Target>();
+        std::filesystem::create_directory(t->dir.file("data"));
+        writeWholeFile(t->dir.file("data/config.json"), limitConfig(80, pick(0, 3) == 0, 0, 0.0));
+        writeWholeFile(t->dir.file("machine.json"), machines[pick(0, 3)]);
+        t->run = {t->dir.file("data"), t->dir.file("machine.json"), t->dir.file("state.json"), t->dir.file("output"),
+                  speeds[pick(0, 3)]};
+        const pid_t pid = spawnHestled(t->run);
+        // The first signal from before exec to well into the loop, then a
+        // burst that may land in the clean-up itself.
+        // Every other process is first seen running its loop, so that however
+        // slow the machine, some stops land after the handler is in place.
+        if (pick(0, 1) == 0) eventually([&] { return exists(t->dir.file("data/status.json")); });
+        auto at = std::chrono::steady_clock::now() + std::chrono::microseconds(pick(0, 600000));
+        for (int i = pick(1, 4); i > 0; --i, at += std::chrono::microseconds(pick(0, 3000))) {
+          std::this_thread::sleep_until(at);
+          delivered += kill(pid, pick(0, 1) ? SIGTERM : SIGINT) == 0;
+        }
+        t->end = waitForEnd(pid, std::chrono::seconds(20));
+        const std::lock_guard lock(doneLock);
+        done.push_back(std::move(t));
       }
-      if (overdue && !t.end.finished) t.end = waitForEnd(t.pid, std::chrono::milliseconds(0));  // hung: killed
-      done.push_back(std::move(*it));
-      it = running.erase(it);
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
+    });
   }
+  for (auto& worker : workers) worker.join();
   int clean = 0;
   for (const auto& t : done) {
     checkAftermath(*t);
     clean += !t->end.signalled;
   }
   std::printf("signal storm: %d deliveries to %zu processes; %d clean exits, %zu stopped before the handler\n",
-              delivered, done.size(), clean, done.size() - clean);
+              delivered.load(), done.size(), clean, done.size() - clean);
   EXPECT_GT(clean, static_cast<int>(done.size()) / 4);  // however loaded the machine
 }
 

@@ -15,7 +15,10 @@ namespace {
 double currentRate() {
   const Machine& m = machine();
   if (!m.batteryPresent) return 0.0;
-  if (!m.battery.pluggedIn || adapterDisabled()) return m.percent > 0.0 ? -m.battery.drainPerHour : 0.0;
+  if (!m.battery.pluggedIn || adapterDisabled()) {
+    const double drain = m.powerState == PowerState::asleep ? m.battery.sleepDrainPerHour : m.battery.drainPerHour;
+    return m.percent > 0.0 ? -drain : 0.0;
+  }
   if (chargeInhibited()) return 0.0;
   return m.percent < 100.0 ? m.battery.chargePerHour : 0.0;
 }

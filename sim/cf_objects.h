@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,20 @@ void dictionaryAdd(CFMutableDictionaryRef dict, CFTypeRef key, CFTypeRef value);
 std::optional<std::string> stringOf(CFTypeRef cf);
 // The value under the string key `key` of a live dictionary, or null.
 CFTypeRef dictionaryValueForName(CFDictionaryRef dict, const std::string& key);
+
+// Objects of the other CF classes the simulated Mac hands out (dates, run-loop
+// sources, file descriptors): a +1 object of `type` carrying `payload`;
+// `finalize` runs once when the last reference goes.
+CFTypeRef createOpaque(CFTypeID type, void* payload, std::function<void()> finalize);
+// The payload of a live object of `type`; aborts as a Mac would on NULL, a
+// released object, a non-CF pointer or another type.
+void* opaquePayload(CFTypeRef cf, CFTypeID type, const char* function);
+// True when `cf` is a live object (or a constant).
+bool isLiveObject(CFTypeRef cf);
+
+inline constexpr CFTypeID kDateTypeID = 42;
+inline constexpr CFTypeID kRunLoopSourceTypeID = 46;
+inline constexpr CFTypeID kFileDescriptorTypeID = 53;
 
 struct CfCounts {
   int64_t created = 0;

@@ -1,7 +1,10 @@
-// The simulated Mac's clock: virtual time that tests and the harness move on,
-// scheduled events, and the daemon's wait (platform/clock.h) over it.
+// The simulated Mac's clocks: the timeline that tests and the harness move on,
+// scheduled events, the wall clock that can be set, the monotonic clock, and
+// the wait of a blocked thread over them.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <limits>
 #include <poll.h>
 #include <stdexcept>
 
@@ -39,43 +42,56 @@ bool runNextEventBy(double limit) {
   return true;
 }
 
-// The virtual wait: stops at every scheduled event and notices the fd there.
-bool waitVirtually(int fd, double seconds) {
+// Real time: poll() the descriptors (none while asleep) until `until` comes
+// in virtual time, the clock moving on by the real time elapsed times the
+// speed; events due by then run.
+void passReally(double until, const std::vector<int>& fds) {
   Machine& m = machine();
-  const double end = m.now + seconds;
-  while (runNextEventBy(end))
-    if (readable(fd)) return true;
-  moveTo(end);
-  return readable(fd);
-}
-
-// The real-time wait: poll() for the real time, the virtual clock moving on
-// by the real time elapsed times the speed.
-bool waitReally(int fd, double seconds) {
-  Machine& m = machine();
-  const double end = m.now + seconds;
-  while (m.now < end) {
-    const double speed = m.realTimeSpeed;
-    double until = end;
-    if (!m.events.empty() && m.events.begin()->first < until) until = std::max(m.now, m.events.begin()->first);
-    const double realLeft = (until - m.now) / speed;
-    const int timeoutMs = static_cast<int>(std::ceil(std::min(realLeft, 3600.0) * 1000.0));
-    const double started = monotonicSeconds();
-    pollfd pfd{fd, POLLIN, 0};
-    const int n = poll(&pfd, 1, timeoutMs);
-    const double reached = std::min(end, m.now + (monotonicSeconds() - started) * speed);
-    while (runNextEventBy(reached)) {
-    }
-    moveTo(reached);
-    if (n > 0 || readable(fd)) return true;
-    if (n < 0 && errno != EINTR) return false;
+  const double realLeft = std::max(0.0, until - m.now) / m.realTimeSpeed;
+  const int timeoutMs = static_cast<int>(std::ceil(std::min(realLeft, 3600.0) * 1000.0));
+  std::vector<pollfd> pfds;
+  for (int fd : fds) pfds.push_back({fd, POLLIN, 0});
+  const double started = monotonicSeconds();
+  poll(pfds.data(), pfds.size(), timeoutMs);
+  const double reached = std::min(until, m.now + (monotonicSeconds() - started) * m.realTimeSpeed);
+  while (runNextEventBy(reached)) {
   }
-  return readable(fd);
+  moveTo(reached);
 }
 
 }  // namespace
 
+bool waitUntilReady(double seconds, const std::function<bool()>& ready,
+                    const std::function<std::vector<int>()>& fds) {
+  Machine& m = machine();
+  const double end = m.now + seconds;
+  for (;;) {
+    const bool awake = m.powerState != PowerState::asleep;
+    if (awake && ready()) return true;
+    if (awake && m.now >= end) return false;
+    double until = awake ? end : std::numeric_limits<double>::infinity();
+    if (!m.events.empty()) until = std::min(until, m.events.begin()->first);
+    if (!std::isfinite(until)) {
+      // Asleep with nothing left to wake it: the lid opens now.
+      openLid();
+      continue;
+    }
+    if (m.realTimeSpeed > 0.0) {
+      passReally(until, awake ? fds() : std::vector<int>{});
+    } else if (!runNextEventBy(until)) {
+      moveTo(until);
+    }
+  }
+}
+
 double now() { return machine().now; }
+
+double wallClock() { return machine().now + machine().wallOffset; }
+
+void jumpWallClock(double seconds) {
+  if (!std::isfinite(seconds)) throw std::invalid_argument("jumpWallClock: seconds must be finite");
+  machine().wallOffset += seconds;
+}
 
 void advance(double seconds) {
   if (!(seconds >= 0.0) || !std::isfinite(seconds)) throw std::invalid_argument("advance: seconds must be finite and >= 0");
@@ -98,14 +114,28 @@ void clearSchedule() { machine().events.clear(); }
 
 }  // namespace simmac
 
-double wallClockNow() { return simmac::now(); }
+double wallClockNow() { return simmac::wallClock(); }
 
-bool waitForWake(int wakeFd, double seconds) {
+// Counts from boot, through sleep, and never jumps: the timeline since boot
+// plus a day, so that it is never mistaken for a wall-clock time.
+double monotonicNow() {
+  const simmac::Machine& m = simmac::machine();
+  return m.now - m.spec.startTime + 86400.0;
+}
+
+extern "C" {
+
+const CFTimeInterval kCFAbsoluteTimeIntervalSince1970 = 978307200.0;
+
+CFAbsoluteTime CFAbsoluteTimeGetCurrent(void) { return simmac::wallClock() - kCFAbsoluteTimeIntervalSince1970; }
+
+}  // extern "C"
+
+bool waitForWake(int fd, double seconds) {
   simmac::Machine& m = simmac::machine();
   if (m.waitHook) m.waitHook(m.now);
-  // As poll() does, a wake already pending ends the wait at once.
-  if (simmac::readable(wakeFd)) return true;
-  if (!(seconds > 0.0)) return false;
   if (!std::isfinite(seconds)) seconds = 1e12;
-  return m.realTimeSpeed > 0.0 ? simmac::waitReally(wakeFd, seconds) : simmac::waitVirtually(wakeFd, seconds);
+  if (!(seconds > 0.0)) return simmac::readable(fd);
+  return simmac::waitUntilReady(
+      seconds, [fd] { return simmac::readable(fd); }, [fd] { return std::vector<int>{fd}; });
 }

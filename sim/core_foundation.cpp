@@ -8,6 +8,7 @@
 #include <deque>
 #include <limits>
 #include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -38,10 +39,12 @@ struct SimObject {
   double real = 0.0;
   bool boolean = false;             // CFBoolean
   std::vector<std::pair<CFTypeRef, CFTypeRef>> entries;  // CFDictionary
+  void* payload = nullptr;            // the other classes
+  std::function<void()> finalize;
 };
 
-SimObject trueObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, true, {}};
-SimObject falseObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, false, {}};
+SimObject trueObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, true, {}, nullptr, {}};
+SimObject falseObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, false, {}, nullptr, {}};
 
 struct Registry {
   std::unordered_set<const SimObject*> live;
@@ -49,6 +52,9 @@ struct Registry {
   // is recognised instead of hitting a new object at the same address.
   std::deque<SimObject*> quarantine;
   std::unordered_set<const SimObject*> quarantined;
+  // CFSTR constants by text: never released, never counted.
+  std::unordered_map<std::string, SimObject*> constants;
+  std::unordered_set<const SimObject*> constantSet;
   uint64_t period = 1;
   int64_t created = 0;
   int64_t liveInPeriod = 0;
@@ -67,7 +73,9 @@ Registry& registry() {
   std::abort();
 }
 
-bool isStatic(const void* cf) { return cf == &trueObject || cf == &falseObject; }
+bool isStatic(const void* cf) {
+  return cf == &trueObject || cf == &falseObject || registry().constantSet.count(static_cast<const SimObject*>(cf)) != 0;
+}
 
 // The object behind `cf`, which must be live (a Mac crashes on anything else).
 SimObject* object(CFTypeRef cf, const char* function) {
@@ -104,6 +112,9 @@ void destroy(SimObject* obj) {
   if (obj->period == r.period) --r.liveInPeriod;
   auto entries = std::move(obj->entries);
   obj->entries.clear();
+  auto finalize = std::move(obj->finalize);
+  obj->finalize = nullptr;
+  obj->payload = nullptr;
   obj->text.clear();
   obj->text.shrink_to_fit();
   r.quarantine.push_back(obj);
@@ -118,6 +129,7 @@ void destroy(SimObject* obj) {
     CFRelease(key);
     CFRelease(value);
   }
+  if (finalize) finalize();
 }
 
 bool equalObjects(CFTypeRef a, CFTypeRef b) {
@@ -183,6 +195,20 @@ bool storeRealAs(double v, void* out) {
 extern "C" {
 
 const CFAllocatorRef kCFAllocatorDefault = nullptr;
+
+CFStringRef __CFStringMakeConstantString(const char* cStr) {
+  if (cStr == nullptr) crash("CFSTR", "called with NULL");
+  Registry& r = registry();
+  auto it = r.constants.find(cStr);
+  if (it == r.constants.end()) {
+    auto* obj = new SimObject;
+    obj->type = kStringTypeID;
+    obj->text = cStr;
+    it = r.constants.emplace(cStr, obj).first;
+    r.constantSet.insert(obj);
+  }
+  return reinterpret_cast<CFStringRef>(it->second);
+}
 const CFBooleanRef kCFBooleanTrue = reinterpret_cast<CFBooleanRef>(&trueObject);
 const CFBooleanRef kCFBooleanFalse = reinterpret_cast<CFBooleanRef>(&falseObject);
 
@@ -359,6 +385,19 @@ CFTypeRef dictionaryValueForName(CFDictionaryRef dict, const std::string& key) {
   for (const auto& [k, v] : d->entries)
     if (auto name = stringOf(k); name && *name == key) return v;
   return nullptr;
+}
+
+CFTypeRef createOpaque(CFTypeID type, void* payload, std::function<void()> finalize) {
+  SimObject* obj = make(type);
+  obj->payload = payload;
+  obj->finalize = std::move(finalize);
+  return obj;
+}
+
+void* opaquePayload(CFTypeRef cf, CFTypeID type, const char* function) { return typed(cf, type, function)->payload; }
+
+bool isLiveObject(CFTypeRef cf) {
+  return cf != nullptr && (isStatic(cf) || registry().live.count(static_cast<const SimObject*>(cf)) != 0);
 }
 
 CfCounts cfCounts() { return {registry().created, registry().liveInPeriod}; }

@@ -16,7 +16,11 @@ constexpr kern_return_t kKernInvalidName = 15;
 using simmac::IoKind;
 using simmac::machine;
 
-io_object_t handOut(IoKind kind) {
+io_object_t handOut(IoKind kind) { return simmac::handOutIoObject(kind); }
+
+}  // namespace
+
+io_object_t simmac::handOutIoObject(IoKind kind) {
   auto& m = machine();
   const io_object_t handle = m.nextHandle;
   m.nextHandle += 4;  // port names step like a Mac's do; 0 is never handed out
@@ -25,6 +29,8 @@ io_object_t handOut(IoKind kind) {
   ++m.ioCreated;
   return handle;
 }
+
+namespace {
 
 const IoKind* find(io_object_t handle) {
   const auto& objects = machine().ioObjects;
@@ -98,7 +104,7 @@ kern_return_t IOServiceOpen(io_service_t service, task_port_t owningTask, uint32
 kern_return_t IOServiceClose(io_connect_t connect) {
   const IoKind* kind = find(connect);
   if (kind == nullptr) return refuseRelease();
-  if (*kind != IoKind::smcConnection) {
+  if (*kind != IoKind::smcConnection && *kind != IoKind::powerConnection) {
     ++machine().badReleases;
     return kIOReturnBadArgument;
   }
@@ -109,8 +115,9 @@ kern_return_t IOServiceClose(io_connect_t connect) {
 kern_return_t IOObjectRelease(io_object_t object) {
   const IoKind* kind = find(object);
   if (kind == nullptr) return refuseRelease();
-  if (*kind == IoKind::smcConnection) {
-    // A connection is closed with IOServiceClose; this leaves it open.
+  if (*kind == IoKind::smcConnection || *kind == IoKind::powerConnection || *kind == IoKind::notificationPort) {
+    // A connection is closed with IOServiceClose (a port destroyed with
+    // IONotificationPortDestroy); this leaves it open.
     ++machine().badReleases;
     return kIOReturnBadArgument;
   }

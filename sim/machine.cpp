@@ -58,7 +58,8 @@ void checkMembers(const nlohmann::json& obj, const std::vector<std::string>& all
 
 BatterySpec batteryFromJson(const nlohmann::json& j) {
   if (!j.is_object()) refuse("\"battery\" must be an object or null");
-  checkMembers(j, {"percent", "capacityMah", "pluggedIn", "chargePerHour", "drainPerHour", "properties"}, "\"battery\"");
+  checkMembers(j, {"percent", "capacityMah", "pluggedIn", "chargePerHour", "drainPerHour", "sleepDrainPerHour", "properties"},
+               "\"battery\"");
   BatterySpec b;
   b.percent = numberMember(j, "percent", b.percent);
   if (b.percent < 0.0 || b.percent > 100.0) refuse("\"percent\" must be between 0 and 100");
@@ -73,7 +74,9 @@ BatterySpec batteryFromJson(const nlohmann::json& j) {
   }
   b.chargePerHour = numberMember(j, "chargePerHour", b.chargePerHour);
   b.drainPerHour = numberMember(j, "drainPerHour", b.drainPerHour);
-  if (b.chargePerHour < 0.0 || b.drainPerHour < 0.0) refuse("charge and drain rates must not be negative");
+  b.sleepDrainPerHour = numberMember(j, "sleepDrainPerHour", b.sleepDrainPerHour);
+  if (b.chargePerHour < 0.0 || b.drainPerHour < 0.0 || b.sleepDrainPerHour < 0.0)
+    refuse("charge and drain rates must not be negative");
   if (j.contains("properties")) {
     const auto& props = j.at("properties");
     if (!props.is_object()) refuse("\"properties\" must be an object");
@@ -129,6 +132,7 @@ MachineSpec machineSpecFromJson(const nlohmann::json& j) {
 
 void boot(const MachineSpec& spec) {
   Machine& m = theMachine;
+  destroyAllPowerState();
   m = Machine{};
   m.spec = spec;
   m.now = spec.startTime;

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include <IOKit/pwr_mgt/IOPMLib.h>
+
 #include "sim/simulated_mac.h"
 
 namespace simmac {
@@ -27,7 +29,46 @@ inline constexpr uint8_t kSmcKeySizeMismatch = 0x87;
 // What a Mac answers for a message to a port that is not (or no longer) a right.
 inline constexpr kern_return_t kMachSendInvalidDest = 0x10000003;
 
-enum class IoKind { smcService, batteryService, smcConnection };
+enum class IoKind { smcService, batteryService, smcConnection, powerConnection, powerNotifier, notificationPort };
+
+// Where the machine is in its power cycle.
+enum class PowerState {
+  awake,
+  willSleep,  // kIOMessageSystemWillSleep sent, acknowledgements awaited (30 s at most)
+  asleep,     // no process runs; the battery follows the sleep rates
+};
+
+// A message queued on a notification port, delivered by the run loop.
+struct PowerMessage {
+  uint32_t type = 0;
+  intptr_t id = 0;
+};
+
+// A run-loop source: a CFFileDescriptor's (which it retains) or a
+// notification port's (which owns it).
+struct RunLoopSourceData {
+  CFFileDescriptorRef fileDescriptor = nullptr;
+  IONotificationPortRef port = nullptr;
+  CFIndex order = 0;
+  bool valid = true;
+};
+
+// A client of IORegisterForSystemPower.
+struct PowerClient {
+  io_connect_t connection = 0;
+  io_object_t notifier = 0;
+  IONotificationPortRef port = nullptr;
+  IOServiceInterestCallback callback = nullptr;
+  void* refcon = nullptr;
+};
+
+// An IOPMSchedulePowerEvent entry, its time on the machine's timeline.
+struct ScheduledPowerEvent {
+  double at = 0.0;
+  CFAbsoluteTime date = 0.0;
+  std::string id;
+  std::string type;
+};
 
 struct ScheduledEvent {
   double at = 0.0;
@@ -54,10 +95,31 @@ struct Machine {
   bool propertiesNonStringKey = false;
 
   // Clock: events ordered by time, then by the order they were scheduled in.
+  // `now` is the machine's timeline (it counts through sleep); the wall clock
+  // is now + wallOffset, moved only by clock jumps.
   double now = 0.0;
+  double wallOffset = 0.0;
   double realTimeSpeed = 0.0;
   std::function<void(double)> waitHook;
   std::multimap<double, std::function<void()>> events;
+
+  // The run loop: sources by mode, each retained while held.
+  std::vector<std::pair<std::string, CFRunLoopSourceRef>> runLoopSources;
+
+  // Power: clients, the sleep cycle, scheduled wakes, assertions, faults.
+  std::vector<PowerClient> powerClients;
+  PowerState powerState = PowerState::awake;
+  std::vector<intptr_t> awaitedAcks;  // ids of the WillSleep / CanSystemSleep sent
+  bool idleSleepProposed = false;     // the awaited acks answer kIOMessageCanSystemSleep
+  double sleepSpanEnd = 0.0;          // the lid opens (timeline)
+  uint64_t powerGeneration = 0;       // bumped at each change of state: stale timers do nothing
+  intptr_t nextNotificationId = 0x1000;
+  std::vector<ScheduledPowerEvent> scheduledPowerEvents;
+  std::map<uint32_t, std::string> assertions;
+  uint32_t nextAssertionId = 0x100;
+  std::vector<SleepSpan> sleepSpans;
+  std::vector<std::string> faults;
+  std::function<void(bool)> powerHook;
 
   // IOKit objects handed out, by handle.
   std::unordered_map<io_object_t, IoKind> ioObjects;
@@ -76,6 +138,29 @@ std::string keyName(uint32_t code);
 void resetSmcKeys();  // the firmware's table at power-on values, spec faults applied
 std::array<uint8_t, 80> serveSmcCommand(const uint8_t* request);
 void saveKeys();      // to the persistence file, if any
+
+// A new IOKit handle of `kind`, counted (iokit.cpp).
+io_object_t handOutIoObject(IoKind kind);
+
+// Run loop (run_loop.cpp): delivers one ready source; false when none is.
+bool dispatchOneSource(const std::string& mode);
+bool modeHasSources(const std::string& mode);
+std::vector<int> watchedDescriptors(const std::string& mode);  // armed read callbacks
+// Marks the source invalid and takes it out of every run loop.
+void invalidateRunLoopSource(CFRunLoopSourceRef source);
+
+// The wait of a blocked thread (clock_sim.cpp): up to `seconds` of time,
+// asking `ready` (awake only) at the start and after every event, true as
+// soon as it answers true. Asleep, neither `ready` nor the time limit counts.
+// In real-time mode it polls the descriptors `fds` gives.
+bool waitUntilReady(double seconds, const std::function<bool()>& ready,
+                    const std::function<std::vector<int>()>& fds);
+
+// Power (power.cpp).
+bool deliverPortMessage(IONotificationPortRef port);  // one queued message, if any
+bool portHasMessage(IONotificationPortRef port);
+void destroyAllPowerState();  // at boot: ports and clients of an earlier boot
+void recordFault(const std::string& what);
 
 // Battery model (battery_model.cpp).
 void runBattery(double seconds);  // integrates at the current rate

@@ -60,6 +60,7 @@ struct BatterySpec {
   bool pluggedIn = true;        // adapter connected at boot
   double chargePerHour = 40.0;  // percent per hour while charging
   double drainPerHour = 12.0;   // percent per hour while running from the battery
+  double sleepDrainPerHour = 1.0;  // percent per hour asleep, adapter off or disconnected
   // Raw registry properties that replace (or add to) the model's own.
   std::map<std::string, PropertyValue> overrides;
 };
@@ -78,7 +79,7 @@ struct MachineSpec {
 //   {"firmware": "tahoe" | "preTahoe" | "tahoe-2026-09" | "noSMC" | "refused",
 //    "missingKeys": ["CHIE"], "rejectedKeys": ["CH0C"],
 //    "battery": null | {"percent": 95, "capacityMah": 5000, "pluggedIn": true,
-//                       "chargePerHour": 40, "drainPerHour": 12,
+//                       "chargePerHour": 40, "drainPerHour": 12, "sleepDrainPerHour": 1,
 //                       "properties": {"CycleCount": 3, "Serial": "X", ...}},
 //    "start": "2026-12-04T20:53:30Z"}
 // Every member is optional (defaults of MachineSpec / BatterySpec). "noSMC" is
@@ -155,7 +156,8 @@ uint8_t ledValue();      // ACLC: 0 system, 3 green, 4 orange
 // Between clock moments the state of charge moves at a constant rate:
 // +chargePerHour while the adapter is connected and enabled and charging is
 // not inhibited (up to 100), 0 while inhibited, -drainPerHour while the
-// adapter is disabled or disconnected (down to 0). Every change (a key write,
+// adapter is disabled or disconnected (down to 0); asleep, -sleepDrainPerHour
+// instead of -drainPerHour. Every change (a key write,
 // a plug event) takes effect from the virtual moment it happens.
 double batteryPercent();          // exact model value
 void setBatteryPercent(double percent);
@@ -182,13 +184,19 @@ std::map<std::string, PropertyValue> batteryProperties();
 
 // ---- The clock ---------------------------------------------------------------
 
-// waitForWake(fd, seconds) (platform/clock.h) over this clock: calls the
-// wait hook with now(); returns true at once when fd is already readable (as
-// poll() would); otherwise, in virtual time, moves on to the end, stopping at
-// each scheduled event (runs it, then returns true at that moment if fd has
-// become readable), and at the end returns whether fd is readable. In
+// The daemon waits in CFRunLoopRunInMode: it calls the wait hook with now();
+// serves a ready source at once; otherwise, in virtual time, moves on to the
+// end, stopping at each scheduled event (runs it, then serves a source that
+// has become ready at that moment). While the machine sleeps no source is
+// served and the time limit does not count: the wait goes on to the wake. In
 // real-time mode it polls for seconds / speed of real time, running events as
-// virtual time reaches them. wallClockNow() is now().
+// virtual time reaches them.
+//
+// Three clocks: now() is the machine's timeline (it counts through sleep and
+// is what schedule() and the trace use); wallClockNow() and
+// CFAbsoluteTimeGetCurrent() are now() plus the offset that jumpWallClock()
+// moves; monotonicNow() (platform/clock.h) counts from boot through sleep
+// and never jumps.
 double now();                  // virtual seconds since 1970
 // Moves time on, running events that fall due in order; the battery follows.
 // Throws std::invalid_argument for a negative or non-finite amount.
@@ -196,14 +204,53 @@ void advance(double seconds);
 // Real-time mode (a `hestled` process on Linux): waits really pass, `speed`
 // virtual seconds per real second. 0 (the default) is pure virtual time.
 void setRealTimeSpeed(double speed);
-// Called once at the start of every waitForWake (the end of a daemon pass),
-// with the virtual time.
+// Called once at the start of every CFRunLoopRunInMode (the end of a daemon
+// pass, and again when the daemon waits on after a source), with now().
 void setWaitHook(std::function<void(double)> hook);
+// Sets the wall clock `seconds` forward (negative: back); nothing else moves.
+void jumpWallClock(double seconds);
+double wallClock();
 // Runs `action` when virtual time reaches `at` during a wait or advance
 // (events at the same moment in the order scheduled; a time already past
 // runs at the next wait or advance).
 void schedule(double at, std::function<void()> action);
 void clearSchedule();
+
+// ---- Sleep and wake ----------------------------------------------------------
+//
+// A lid closed for a span: kIOMessageSystemWillSleep goes to every client of
+// IORegisterForSystemPower through its notification port's run-loop source;
+// the machine sleeps once all have answered IOAllowPowerChange, or 30 s after
+// the message with a fault recorded for each silent one. IOCancelPowerChange
+// of a forced sleep is refused (a fault). Asleep, no process runs. The span
+// ends with kIOMessageSystemWillPowerOn then kIOMessageSystemHasPoweredOn. A
+// wake scheduled with IOPMSchedulePowerEvent (type "wake") inside the span
+// wakes the machine at its time; a minute later it sleeps again the same way
+// if the span lasts. Idle sleep asks first with kIOMessageCanSystemSleep:
+// one veto keeps the machine awake (kIOMessageSystemWillNotSleep follows),
+// and a PreventUserIdleSystemSleep assertion keeps it from being proposed.
+
+struct SleepSpan {
+  double start = 0.0;        // timeline
+  double end = 0.0;          // equal to start while still asleep
+  bool scheduledWake = false;  // ended by a wake scheduled with IOPMSchedulePowerEvent
+};
+
+void closeLid(double seconds);
+void proposeIdleSleep(double seconds);
+// Ends the span now: a sleeping machine wakes; a re-sleep pending after a
+// scheduled wake is dropped.
+void openLid();
+bool asleep();
+const std::vector<SleepSpan>& sleepSpans();
+// Wakes scheduled and not yet passed, on the timeline.
+std::vector<double> scheduledWakes();
+// Faults of the daemon seen by the machine ("kIOMessageSystemWillSleep not
+// acknowledged within 30 s", "veto of a forced sleep refused"), in order.
+const std::vector<std::string>& faults();
+// Called with true when the machine falls asleep (after the acknowledgements)
+// and with false when it wakes (before the messages are delivered).
+void setPowerHook(std::function<void(bool asleep)> hook);
 
 // ---- Object accounting ---------------------------------------------------------
 
@@ -231,3 +278,8 @@ ObjectCounts objectCounts();
 void persistKeysTo(const std::string& path);
 
 }  // namespace simmac
+
+// A test's wait on one descriptor, as the daemon's run loop waits: the wait
+// hook, then true at once when `fd` is readable; otherwise on to the end,
+// stopping at each event and returning true when `fd` has become readable.
+bool waitForWake(int fd, double seconds);

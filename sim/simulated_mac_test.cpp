@@ -1,6 +1,8 @@
 // The simulated Mac where the daemon's tests rely on it: as strict as a Mac
 // (handles, ownership, lossy numbers, the SMC's byte format and refusals),
 // its model of the keys, battery and clock, and hestled on Linux.
+#include <algorithm>
+#include <vector>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -48,7 +50,9 @@ std::pair<kern_return_t, Block> call(io_connect_t conn, const Block& in, uint32_
                                      size_t outSize = 80) {
   Block out;
   out.fill(0xEE);
-  const kern_return_t status = IOConnectCallStructMethod(conn, selector, in.data(), inSize, out.data(), &outSize);
+  std::vector<uint8_t> input(std::max<size_t>(inSize, in.size()));  // as many bytes as the call claims
+  std::copy(in.begin(), in.end(), input.begin());
+  const kern_return_t status = IOConnectCallStructMethod(conn, selector, input.data(), inSize, out.data(), &outSize);
   return {status, out};
 }
 

@@ -13,6 +13,8 @@ static const char *describeAction(bool enabled) { return enabled ? "enable" : "d
 // Writes the charging keys and puts the state line in `line`; on success
 // sets currentlyInhibited.
 static bool writeChargingKeys(bool enabled, std::string& line) {
+  // Known to take no write: trying again every pass would only fill the log.
+  if (!chargeInhibitUsable) return false;
   bool ok = false;
   if (useTahoe) {
     uint8_t v = enabled ? 0 : 1;
@@ -33,6 +35,7 @@ static bool writeChargingKeys(bool enabled, std::string& line) {
 bool setChargingEnabled(bool enabled) {
   std::string line;
   const bool ok = writeChargingKeys(enabled, line);
+  if (line.empty()) return false;
   log(line);
   if (!ok) log(std::string("WARNING: Failed to ") + describeAction(enabled) + " charging!");
   return ok;

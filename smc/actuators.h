@@ -9,7 +9,8 @@
 // of its pair with the same value and succeeds when either was accepted.
 
 // Tahoe: CHTE = v 00 00 00 (v 1 to inhibit). Pre-Tahoe: CH0B, CH0C = 0x02 to
-// inhibit, 0x00 to allow.
+// inhibit, 0x00 to allow. Once chargeInhibitUsable is false: false at once,
+// nothing written or logged.
 bool setChargingEnabled(bool enabled);
 // The same write for a retry of a call that failed: logs its state line only
 // when the controller accepts it, and nothing when it refuses again.

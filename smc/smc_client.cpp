@@ -38,6 +38,17 @@ static void logKeyProbe(const char *name, uint32_t key) {
   }
 }
 
+// A key the controller describes with size 0: a stub that takes no write.
+static bool zeroSizeKey(uint32_t key) {
+  uint32_t size = 1, type = 0;
+  return smc_read_key_info(smcConn, key, &size, &type) && size == 0;
+}
+
+void markChargeInhibitUnusable(const std::string& finding) {
+  chargeInhibitUsable = false;
+  log("Firmware: " + finding + " — charging cannot be inhibited; holding the limit with the adapter alone");
+}
+
 void detectFirmware() {
   log("SMCParamStruct C size: " + std::to_string(smc_struct_size()) + " bytes");
   logKeyProbe("CH0B", KEY_CH0B);
@@ -51,4 +62,8 @@ void detectFirmware() {
   // still marks a Tahoe controller.
   useTahoe = smc_key_exists(smcConn, KEY_CHTE);
   log(useTahoe ? "Firmware: Tahoe (CHTE)" : "Firmware: Pre-Tahoe (CH0B/CH0C)");
+  chargeInhibitUsable = true;
+  if (useTahoe && zeroSizeKey(KEY_CHTE)) markChargeInhibitUnusable("CHTE is a zero-size stub");
+  if (!useTahoe && zeroSizeKey(KEY_CH0B) && zeroSizeKey(KEY_CH0C))
+    markChargeInhibitUnusable("CH0B and CH0C are zero-size stubs");
 }

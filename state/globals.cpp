@@ -10,6 +10,7 @@ std::string logDateFmt;
 std::string configDir;
 std::string configPath;
 std::string statusPath;
+std::string calibrationStatePath;
 
 uint32_t KEY_CH0B = 0;
 uint32_t KEY_CH0C = 0;
@@ -25,6 +26,7 @@ uint8_t LED_ORANGE = 4;
 
 io_connect_t smcConn = 0;
 bool useTahoe = false;
+bool chargeInhibitUsable = true;
 bool currentlyInhibited = false;
 bool adapterDisabled = false;
 bool magSafeLEDColoured = false;

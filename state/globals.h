@@ -19,6 +19,7 @@ extern std::string logDateFmt;  // strftime pattern of a log line's local timest
 extern std::string configDir;   // the data directory
 extern std::string configPath;  // the settings file
 extern std::string statusPath;  // the status file
+extern std::string calibrationStatePath;  // the daemon's own record of a calibration under way
 
 extern uint32_t KEY_CH0B;  // charge inhibit, pre-Tahoe family, first key
 extern uint32_t KEY_CH0C;  // charge inhibit, pre-Tahoe family, second key
@@ -34,6 +35,7 @@ extern uint8_t LED_ORANGE;
 
 extern io_connect_t smcConn;    // AppleSMC user-client connection, 0 until opened
 extern bool useTahoe;           // the controller knows CHTE: Tahoe key family
+extern bool chargeInhibitUsable;  // the family's charge inhibit takes writes (else the adapter alone holds the limit)
 extern bool currentlyInhibited; // the daemon holds charging inhibited
 extern bool adapterDisabled;    // the daemon holds the adapter disabled
 extern bool magSafeLEDColoured; // the daemon has coloured the LED since it last handed it back
@@ -41,7 +43,7 @@ extern bool configUnusable;     // the last pass found config.json present but u
 extern int64_t unplugRestoreRefusals; // refused attempts to re-enable charging since the unplug, 0 when none
 
 extern CalibrationPhase calPhase;
-extern double calHoldEndTime;          // end of the hold at 100%, seconds since 1970
+extern double calHoldEndTime;          // end of the hold at 100%, on the monotonic clock (monotonicNow)
 extern int64_t calDischargeThreshold;  // 15
 extern double calHoldMinutes;          // 120.0
 extern int64_t loopCount;              // finished control-loop passes

@@ -27,7 +27,7 @@ TEST_F(LogTest, LinesGoToTheFileUnchangedAndToStderrOnlyBeforeIt) {
   const int savedStderr = dup(STDERR_FILENO), err = open(dir.file("stderr").c_str(), O_WRONLY | O_CREAT, 0600);
   dup2(err, STDERR_FILENO);
   log("before the file");
-  EXPECT_EQ(fileMode(logPath), 0u);  // nothing opened or created yet
+  EXPECT_FALSE(exists(logPath));  // nothing opened or created yet
   logInit();
   std::string all;
   for (const std::string& message : {std::string("Limit reached \xE2\x80\x94 inhibited"), std::string(),
@@ -59,9 +59,7 @@ TEST_F(LogTest, LineAfterAnotherProcessTruncatedOrAppendedLandsAtTheEnd) {
   log("before truncation, long enough to leave a gap");
   ASSERT_EQ(truncate(logPath.c_str(), 0), 0);
   log("after");
-  const int other = open(logPath.c_str(), O_WRONLY | O_APPEND);
-  ASSERT_EQ(write(other, "other\n", 6), 6);
-  close(other);
+  appendToFile(logPath, "other\n");
   log("last");
   EXPECT_EQ(readWholeFile(logPath), stamp + "after\nother\n" + stamp + "last\n");
 }

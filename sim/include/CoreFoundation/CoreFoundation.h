@@ -21,6 +21,9 @@ typedef struct __CFDictionary *CFMutableDictionaryRef;
 typedef const struct __CFNumber *CFNumberRef;
 typedef const struct __CFBoolean *CFBooleanRef;
 
+typedef unsigned long CFOptionFlags;
+typedef signed int SInt32;
+
 typedef uint32_t CFStringEncoding;
 enum { kCFStringEncodingUTF8 = 0x08000100 };
 
@@ -44,6 +47,11 @@ enum CFNumberType : CFIndex {
   kCFNumberNSIntegerType = 15,
   kCFNumberCGFloatType = 16
 };
+
+// CFSTR("text"): a constant string that lives as long as the process;
+// retaining and releasing it do nothing.
+#define CFSTR(cStr) __CFStringMakeConstantString("" cStr "")
+CFStringRef __CFStringMakeConstantString(const char *cStr);
 
 extern const CFAllocatorRef kCFAllocatorDefault;
 extern const CFBooleanRef kCFBooleanTrue;
@@ -72,6 +80,70 @@ Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void *valuePt
 
 CFTypeID CFBooleanGetTypeID(void);
 Boolean CFBooleanGetValue(CFBooleanRef boolean);
+
+// ---- Time and dates ----------------------------------------------------------
+
+typedef double CFTimeInterval;
+typedef CFTimeInterval CFAbsoluteTime;  // seconds since 2001-01-01 00:00:00 UTC
+typedef const struct __CFDate *CFDateRef;
+
+extern const CFTimeInterval kCFAbsoluteTimeIntervalSince1970;  // 978307200.0
+CFAbsoluteTime CFAbsoluteTimeGetCurrent(void);
+CFDateRef CFDateCreate(CFAllocatorRef allocator, CFAbsoluteTime at);  // +1
+
+// ---- Run loops -----------------------------------------------------------------
+
+typedef struct __CFRunLoop *CFRunLoopRef;
+typedef struct __CFRunLoopSource *CFRunLoopSourceRef;
+typedef CFStringRef CFRunLoopMode;
+
+extern const CFRunLoopMode kCFRunLoopDefaultMode;
+
+#ifdef __cplusplus
+enum CFRunLoopRunResult : SInt32 {
+#else
+typedef SInt32 CFRunLoopRunResult;
+enum {
+#endif
+  kCFRunLoopRunFinished = 1,
+  kCFRunLoopRunStopped = 2,
+  kCFRunLoopRunTimedOut = 3,
+  kCFRunLoopRunHandledSource = 4
+};
+
+CFRunLoopRef CFRunLoopGetCurrent(void);  // not retained
+// The run loop retains a source while it holds it.
+void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode);
+void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode);
+// Serves the sources of `mode` for up to `seconds`; kCFRunLoopRunFinished at
+// once when the mode has no source.
+CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds, Boolean returnAfterSourceHandled);
+
+// ---- File descriptors in a run loop ------------------------------------------------
+
+typedef int CFFileDescriptorNativeDescriptor;
+typedef struct __CFFileDescriptor *CFFileDescriptorRef;
+
+enum { kCFFileDescriptorReadCallBack = 1UL << 0 };
+
+typedef void (*CFFileDescriptorCallBack)(CFFileDescriptorRef f, CFOptionFlags callBackTypes, void *info);
+
+typedef struct {
+  CFIndex version;
+  void *info;
+  void *(*retain)(void *info);
+  void (*release)(void *info);
+  CFStringRef (*copyDescription)(void *info);
+} CFFileDescriptorContext;
+
+CFFileDescriptorRef CFFileDescriptorCreate(CFAllocatorRef allocator, CFFileDescriptorNativeDescriptor fd,
+                                           Boolean closeOnInvalidate, CFFileDescriptorCallBack callout,
+                                           const CFFileDescriptorContext *context);  // +1
+// Callbacks are one-shot: enable them again after each one.
+void CFFileDescriptorEnableCallBacks(CFFileDescriptorRef f, CFOptionFlags callBackTypes);
+CFRunLoopSourceRef CFFileDescriptorCreateRunLoopSource(CFAllocatorRef allocator, CFFileDescriptorRef f,
+                                                       CFIndex order);  // +1
+void CFFileDescriptorInvalidate(CFFileDescriptorRef f);
 
 #ifdef __cplusplus
 }

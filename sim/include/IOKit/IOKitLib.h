@@ -43,6 +43,16 @@ kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selecto
 kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, CFMutableDictionaryRef *properties,
                                                 CFAllocatorRef allocator, IOOptionBits options);
 
+// ---- Notification ports ----------------------------------------------------------
+
+typedef struct IONotificationPort *IONotificationPortRef;
+typedef void (*IOServiceInterestCallback)(void *refcon, io_service_t service, uint32_t messageType,
+                                          void *messageArgument);
+
+// The port's run-loop source; not retained for the caller: do not release it.
+CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify);
+void IONotificationPortDestroy(IONotificationPortRef notify);
+
 #ifdef __cplusplus
 }
 #endif

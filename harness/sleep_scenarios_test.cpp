@@ -1,0 +1,126 @@
+// Nights, firmware without a charge inhibit and clocks that jump, end to end:
+// the daemon's real start-up, loop and shutdown on the simulated Mac, checked
+// on the battery at every wake, on the log, and on what the machine saw.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "harness/run_stats.h"
+#include "harness/scenario.h"
+#include "harness/simulation_run.h"
+#include "store/charge_config.h"
+#include "test_support.h"
+
+namespace {
+
+struct Night {
+  Scenario scenario;
+  RunResult result;
+  std::vector<std::string> log;
+  RunStats stats;
+  int64_t count(const std::string& message) const { return std::count(log.begin(), log.end(), message); }
+  int64_t lines(const std::string& prefix) const { return countMessagesStartingWith(log, prefix); }
+};
+
+class NightTest : public ::testing::Test {
+ protected:
+  Night run(const Scenario& scenario) {
+    Night r{scenario, runScenario(scenario, dir.path()), readLogMessages(dir.file("daemon.log")), {}};
+    r.stats = computeRunStats(r.result.samples, scenario.start + scenario.hours * 3600.0);
+    // Every run: a clean end, nothing leaked, nothing the machine holds against the daemon.
+    EXPECT_EQ(r.result.exitStatus, 0);
+    const auto restarts = std::count_if(scenario.events.begin(), scenario.events.end(),
+                                        [](const ScenarioEvent& e) { return e.restart; });
+    EXPECT_EQ(r.count("Clean shutdown: restoring all keys"), 1 + restarts);
+    EXPECT_EQ(r.result.objects.cfLive, 0);
+    EXPECT_EQ(r.result.objects.ioLive, 0) << "the power registration is undone";
+    EXPECT_EQ(r.result.faults, std::vector<std::string>{});
+    EXPECT_TRUE(simmac::scheduledWakes().empty()) << "no wake left behind";
+    return r;
+  }
+  Night shipped(const std::string& name) { return run(loadScenario(std::string(HESTLE_SCENARIO_DIR) + "/" + name + ".json")); }
+  TempDir dir;
+};
+
+struct NightCase {
+  double percent;   // at the start; the lid closes 40 minutes later
+  double sleepHours;
+};
+
+class LidClosedTest : public NightTest, public ::testing::WithParamInterface<NightCase> {};
+
+// Limit 80, plugged in: at every wake the reading is within [77, 81] (from
+// 40% it may still be below), and the adapter is never off across a sleep.
+TEST_P(LidClosedTest, EveryWakeFindsTheBatteryAtTheLimit) {
+  const NightCase c = GetParam();
+  const Night r = run(parseScenario(nlohmann::json::parse(
+      R"({"hours": )" + std::to_string(c.sleepHours + 2) + R"(, "machine": {"battery": {"percent": )" +
+      std::to_string(c.percent) + R"(}}, "config": {"chargeLimitEnabled": true, "chargeLimitPercent": 80,
+      "calibrationEnabled": false, "calibrationIntervalDays": 30, "lastCalibrationTimestamp": 0},
+      "events": [{"at": "40m", "sleep": ")" + std::to_string(static_cast<int>(c.sleepHours)) + R"(h"}]})")));
+  const auto& samples = r.result.samples;
+  int wakes = 0;
+  for (size_t i = 0; i + 1 < samples.size(); ++i) {
+    if (!samples[i].asleep) continue;
+    EXPECT_FALSE(samples[i].smcAdapterDisabled) << "asleep with the adapter off at " << samples[i].t;
+    const TraceSample& woken = samples[i + 1];  // the pass at the wake
+    ASSERT_TRUE(woken.reading && !woken.asleep);
+    EXPECT_LE(*woken.reading, 81) << woken.t;
+    if (c.percent > 40) {
+      EXPECT_GE(*woken.reading, 77) << woken.t;
+    }
+    ++wakes;
+  }
+  EXPECT_EQ(wakes, static_cast<int>(r.result.sleepSpans.size()));
+  EXPECT_EQ(r.lines("Sleep: "), wakes);
+  EXPECT_EQ(r.lines("Wake: "), wakes);
+  ASSERT_FALSE(r.result.sleepSpans.empty());
+  EXPECT_NEAR(r.result.sleepSpans.back().end - r.result.sleepSpans.front().start, c.sleepHours * 3600, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Nights, LidClosedTest,
+                         ::testing::Values(NightCase{40, 9}, NightCase{70, 9}, NightCase{79, 9}, NightCase{85, 9},
+                                           NightCase{85, 60}),
+                         [](const auto& info) {
+                           return "From" + std::to_string(static_cast<int>(info.param.percent)) + "For" +
+                                  std::to_string(static_cast<int>(info.param.sleepHours)) + "h";
+                         });
+
+// A day at limit 80 on the firmware whose inhibit keys are stubs (the
+// switches and the bounds are in the shipped scenarios' table).
+TEST_F(NightTest, NoInhibitFirmwareLogsLittleAndTheLedTellsTheTruth) {
+  const Night r = shipped("no-inhibit-firmware");
+  EXPECT_LE(std::filesystem::file_size(dir.file("daemon.log")), 50000u);
+  for (const auto& s : r.result.samples) {
+    if (s.pass > 1 && s.reading && s.led != 0) {
+      ASSERT_EQ(s.led == 4, !s.smcAdapterDisabled && *s.reading < 100) << s.t;
+    }
+  }
+}
+
+// The hold lasts 120 minutes whether the wall clock is set back a day or the
+// daemon restarts in the middle (then to the minute), and no second discharge
+// follows; a completion time five years ahead is taken as now.
+TEST_F(NightTest, TheHoldSurvivesAClockJumpAndARestart) {
+  const std::vector<CalibrationPhase> once = {CalibrationPhase::discharging, CalibrationPhase::charging,
+                                              CalibrationPhase::holding, CalibrationPhase::drainingBack,
+                                              CalibrationPhase::idle};
+  for (const auto& [name, slack] : {std::pair{"clock-jump", 20.0}, {"restart-mid-calibration", 70.0}}) {
+    const Night r = shipped(name);
+    const auto& s = r.result.samples;
+    const auto held = std::find_if(s.begin(), s.end(), [](const TraceSample& t) { return t.phase == CalibrationPhase::holding; });
+    const auto after = std::find_if(held, s.end(), [](const TraceSample& t) { return t.phase != CalibrationPhase::holding; });
+    ASSERT_NE(after, s.end()) << name;
+    EXPECT_NEAR(after->t - held->t, 7200, slack) << name;
+    EXPECT_EQ(r.stats.phaseOrder, once) << name;
+    if (r.scenario.name == "clock-jump") {
+      EXPECT_EQ(decodeChargeConfig(readWholeFile(dir.file("config.json")))->lastCalibrationTimestamp,
+                r.scenario.start + 9 * 3600);
+    }
+  }
+}
+
+}  // namespace

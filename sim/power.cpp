@@ -1,0 +1,372 @@
+// The simulated Mac's power management: system power notifications through
+// notification ports, the sleep cycle of a closed lid or of idle sleep,
+// scheduled wakes and assertions, and the faults of a client that breaks the
+// rules.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+
+#include <IOKit/IOMessage.h>
+
+#include "sim/cf_objects.h"
+#include "sim/machine_state.h"
+
+// A notification port. Ports are never freed, so that a port of an earlier
+// boot can still be destroyed by a daemon that kept it.
+struct IONotificationPort {
+  io_object_t handle = 0;
+  uint64_t boot = 0;
+  CFRunLoopSourceRef source = nullptr;  // owned by the port, made on first request
+  std::deque<simmac::PowerMessage> queue;
+  bool destroyed = false;
+};
+
+namespace {
+
+using simmac::machine;
+using simmac::PowerState;
+
+constexpr double kAckTimeout = 30.0;   // seconds the system waits for IOAllowPowerChange
+constexpr double kResleepDelay = 60.0;  // after a scheduled wake inside a sleep span
+constexpr io_service_t kRootDomain = 0x2003;  // the IOPMrootDomain service the messages come from
+
+uint64_t bootNumber = 0;
+
+[[noreturn]] void crash(const char* function, const char* what) {
+  std::fprintf(stderr, "simulated Mac: %s: %s\n", function, what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+simmac::PowerClient* clientByConnection(io_connect_t connection) {
+  for (auto& c : machine().powerClients)
+    if (c.connection == connection) return &c;
+  return nullptr;
+}
+
+// Queues `type` to every client; returns the ids sent.
+std::vector<intptr_t> broadcast(uint32_t type) {
+  simmac::Machine& m = machine();
+  std::vector<intptr_t> ids;
+  for (auto& c : m.powerClients) {
+    const intptr_t id = m.nextNotificationId++;
+    c.port->queue.push_back({type, id});
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+void fallAsleep();
+void wakeUp(bool byScheduledWake);
+
+void dropPassedWakes() {
+  simmac::Machine& m = machine();
+  auto& events = m.scheduledPowerEvents;
+  events.erase(std::remove_if(events.begin(), events.end(),
+                              [&](const simmac::ScheduledPowerEvent& e) { return e.at <= m.now; }),
+               events.end());
+}
+
+// The wake that ends the current sleep: the span's end, or an earlier wake
+// scheduled with IOPMSchedulePowerEvent.
+void armWakeTimer() {
+  simmac::Machine& m = machine();
+  dropPassedWakes();
+  double at = m.sleepSpanEnd;
+  bool scheduled = false;
+  for (const auto& e : m.scheduledPowerEvents) {
+    if (e.at < at) {
+      at = e.at;
+      scheduled = true;
+    }
+  }
+  const uint64_t generation = m.powerGeneration;
+  simmac::schedule(at, [generation, scheduled] {
+    if (machine().powerGeneration == generation && machine().powerState == PowerState::asleep) wakeUp(scheduled);
+  });
+}
+
+void beginWillSleep() {
+  simmac::Machine& m = machine();
+  m.powerState = PowerState::willSleep;
+  m.idleSleepProposed = false;
+  const uint64_t generation = ++m.powerGeneration;
+  m.awaitedAcks = broadcast(kIOMessageSystemWillSleep);
+  if (m.awaitedAcks.empty()) {
+    fallAsleep();
+    return;
+  }
+  simmac::schedule(m.now + kAckTimeout, [generation] {
+    simmac::Machine& mm = machine();
+    if (mm.powerGeneration != generation || mm.powerState != PowerState::willSleep) return;
+    for (size_t i = 0; i < mm.awaitedAcks.size(); ++i)
+      simmac::recordFault("kIOMessageSystemWillSleep not acknowledged within 30 s");
+    mm.awaitedAcks.clear();
+    fallAsleep();
+  });
+}
+
+void fallAsleep() {
+  simmac::Machine& m = machine();
+  m.powerState = PowerState::asleep;
+  ++m.powerGeneration;
+  m.sleepSpans.push_back({m.now, m.now, false});
+  if (m.powerHook) m.powerHook(true);
+  armWakeTimer();
+}
+
+void wakeUp(bool byScheduledWake) {
+  simmac::Machine& m = machine();
+  m.powerState = PowerState::awake;
+  const uint64_t generation = ++m.powerGeneration;
+  if (!m.sleepSpans.empty()) {
+    m.sleepSpans.back().end = m.now;
+    m.sleepSpans.back().scheduledWake = byScheduledWake;
+  }
+  dropPassedWakes();
+  if (m.powerHook) m.powerHook(false);
+  broadcast(kIOMessageSystemWillPowerOn);
+  broadcast(kIOMessageSystemHasPoweredOn);
+  if (byScheduledWake && m.sleepSpanEnd > m.now + kResleepDelay) {
+    simmac::schedule(m.now + kResleepDelay, [generation] {
+      if (machine().powerGeneration == generation && machine().powerState == PowerState::awake) beginWillSleep();
+    });
+  }
+}
+
+void answered(intptr_t id) {
+  simmac::Machine& m = machine();
+  auto it = std::find(m.awaitedAcks.begin(), m.awaitedAcks.end(), id);
+  if (it == m.awaitedAcks.end()) return;
+  m.awaitedAcks.erase(it);
+  if (!m.awaitedAcks.empty()) return;
+  if (m.powerState == PowerState::willSleep) fallAsleep();
+  else if (m.idleSleepProposed) beginWillSleep();
+}
+
+bool isWake(const std::string& type) { return type == kIOPMAutoWake || type == "wakepoweron"; }
+
+}  // namespace
+
+namespace simmac {
+
+void recordFault(const std::string& what) { machine().faults.push_back(what); }
+
+bool portHasMessage(IONotificationPortRef port) { return port != nullptr && !port->destroyed && !port->queue.empty(); }
+
+bool deliverPortMessage(IONotificationPortRef port) {
+  if (!portHasMessage(port)) return false;
+  const PowerMessage message = port->queue.front();
+  port->queue.pop_front();
+  for (const auto& c : machine().powerClients) {
+    if (c.port != port) continue;
+    const PowerClient client = c;  // the callback may deregister
+    client.callback(client.refcon, kRootDomain, message.type, reinterpret_cast<void*>(message.id));
+    return true;
+  }
+  return true;  // the client has gone: the message is dropped
+}
+
+void closeLid(double seconds) {
+  Machine& m = machine();
+  m.sleepSpanEnd = std::max(m.sleepSpanEnd, m.now + seconds);
+  if (m.powerState == PowerState::awake) {
+    beginWillSleep();
+  } else if (m.powerState == PowerState::asleep) {
+    ++m.powerGeneration;
+    armWakeTimer();
+  }
+}
+
+void proposeIdleSleep(double seconds) {
+  Machine& m = machine();
+  if (m.powerState != PowerState::awake || m.idleSleepProposed) return;
+  for (const auto& [id, type] : m.assertions)
+    if (type == "PreventUserIdleSystemSleep") return;
+  m.sleepSpanEnd = m.now + seconds;
+  const uint64_t generation = ++m.powerGeneration;
+  m.idleSleepProposed = true;
+  m.awaitedAcks = broadcast(kIOMessageCanSystemSleep);
+  if (m.awaitedAcks.empty()) {
+    beginWillSleep();
+    return;
+  }
+  schedule(m.now + kAckTimeout, [generation] {
+    Machine& mm = machine();
+    if (mm.powerGeneration != generation || !mm.idleSleepProposed) return;
+    for (size_t i = 0; i < mm.awaitedAcks.size(); ++i)
+      recordFault("kIOMessageCanSystemSleep not answered within 30 s");
+    beginWillSleep();
+  });
+}
+
+void openLid() {
+  Machine& m = machine();
+  m.sleepSpanEnd = m.now;
+  if (m.powerState == PowerState::asleep) {
+    wakeUp(false);
+  } else if (m.powerState == PowerState::awake) {
+    ++m.powerGeneration;  // no re-sleep, no pending idle sleep
+    m.idleSleepProposed = false;
+    m.awaitedAcks.clear();
+  }
+}
+
+bool asleep() { return machine().powerState == PowerState::asleep; }
+
+const std::vector<SleepSpan>& sleepSpans() { return machine().sleepSpans; }
+
+std::vector<double> scheduledWakes() {
+  std::vector<double> out;
+  for (const auto& e : machine().scheduledPowerEvents)
+    if (e.at > machine().now) out.push_back(e.at);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+const std::vector<std::string>& faults() { return machine().faults; }
+
+void setPowerHook(std::function<void(bool)> hook) { machine().powerHook = std::move(hook); }
+
+void destroyAllPowerState() { ++bootNumber; }
+
+}  // namespace simmac
+
+extern "C" {
+
+io_connect_t IORegisterForSystemPower(void* refcon, IONotificationPortRef* thePortRef,
+                                      IOServiceInterestCallback callback, io_object_t* notifier) {
+  if (thePortRef == nullptr || callback == nullptr || notifier == nullptr) return 0;
+  auto* port = new IONotificationPort;
+  port->handle = simmac::handOutIoObject(simmac::IoKind::notificationPort);
+  port->boot = bootNumber;
+  simmac::PowerClient client;
+  client.connection = simmac::handOutIoObject(simmac::IoKind::powerConnection);
+  client.notifier = simmac::handOutIoObject(simmac::IoKind::powerNotifier);
+  client.port = port;
+  client.callback = callback;
+  client.refcon = refcon;
+  machine().powerClients.push_back(client);
+  *thePortRef = port;
+  *notifier = client.notifier;
+  return client.connection;
+}
+
+IOReturn IODeregisterForSystemPower(io_object_t* notifier) {
+  if (notifier == nullptr) return kIOReturnBadArgument;
+  simmac::Machine& m = machine();
+  auto it = std::find_if(m.powerClients.begin(), m.powerClients.end(),
+                         [&](const simmac::PowerClient& c) { return c.notifier == *notifier; });
+  if (it == m.powerClients.end()) return kIOReturnBadArgument;
+  m.ioObjects.erase(it->notifier);
+  // Its messages are no longer awaited: a client that leaves does not hold up a sleep.
+  std::deque<simmac::PowerMessage> pending = it->port->queue;
+  m.powerClients.erase(it);
+  for (const auto& message : pending) answered(message.id);
+  *notifier = 0;
+  return kIOReturnSuccess;
+}
+
+IOReturn IOAllowPowerChange(io_connect_t kernelPort, intptr_t notificationID) {
+  if (clientByConnection(kernelPort) == nullptr) return simmac::kMachSendInvalidDest;
+  answered(notificationID);
+  return kIOReturnSuccess;
+}
+
+IOReturn IOCancelPowerChange(io_connect_t kernelPort, intptr_t notificationID) {
+  if (clientByConnection(kernelPort) == nullptr) return simmac::kMachSendInvalidDest;
+  simmac::Machine& m = machine();
+  if (std::find(m.awaitedAcks.begin(), m.awaitedAcks.end(), notificationID) == m.awaitedAcks.end())
+    return kIOReturnSuccess;
+  if (!m.idleSleepProposed) {
+    // A lid closed or a sleep chosen from the menu cannot be vetoed.
+    simmac::recordFault("veto of a forced sleep refused");
+    return kIOReturnError;
+  }
+  m.idleSleepProposed = false;
+  m.awaitedAcks.clear();
+  ++m.powerGeneration;
+  broadcast(kIOMessageSystemWillNotSleep);
+  return kIOReturnSuccess;
+}
+
+CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify) {
+  if (notify == nullptr) crash("IONotificationPortGetRunLoopSource", "called with NULL");
+  if (notify->destroyed) crash("IONotificationPortGetRunLoopSource", "port already destroyed");
+  if (notify->source == nullptr) {
+    auto* data = new simmac::RunLoopSourceData;
+    data->port = notify;
+    notify->source = reinterpret_cast<CFRunLoopSourceRef>(const_cast<void*>(
+        simmac::createOpaque(simmac::kRunLoopSourceTypeID, data, [data] { delete data; })));
+  }
+  return notify->source;
+}
+
+void IONotificationPortDestroy(IONotificationPortRef notify) {
+  if (notify == nullptr) crash("IONotificationPortDestroy", "called with NULL");
+  if (notify->destroyed) crash("IONotificationPortDestroy", "port already destroyed");
+  notify->destroyed = true;
+  notify->queue.clear();
+  if (notify->boot != bootNumber) return;  // of an earlier boot: nothing left to count
+  machine().ioObjects.erase(notify->handle);
+  if (notify->source != nullptr) {
+    simmac::invalidateRunLoopSource(notify->source);
+    CFRelease(notify->source);  // the port's own reference: a caller that released it crashes here
+    notify->source = nullptr;
+  }
+}
+
+IOReturn IOPMSchedulePowerEvent(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
+  if (time_to_wake == nullptr || type == nullptr) return kIOReturnBadArgument;
+  const double date = *static_cast<double*>(
+      simmac::opaquePayload(time_to_wake, simmac::kDateTypeID, "IOPMSchedulePowerEvent"));
+  const auto typeText = simmac::stringOf(type);
+  if (!typeText || !isWake(*typeText)) return kIOReturnBadArgument;
+  simmac::ScheduledPowerEvent e;
+  e.date = date;
+  e.at = date + kCFAbsoluteTimeIntervalSince1970 - machine().wallOffset;
+  e.id = my_id ? simmac::stringOf(my_id).value_or("") : "";
+  e.type = *typeText;
+  machine().scheduledPowerEvents.push_back(e);
+  return kIOReturnSuccess;
+}
+
+IOReturn IOPMCancelScheduledPowerEvent(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
+  if (time_to_wake == nullptr || type == nullptr) return kIOReturnBadArgument;
+  const double date = *static_cast<double*>(
+      simmac::opaquePayload(time_to_wake, simmac::kDateTypeID, "IOPMCancelScheduledPowerEvent"));
+  const std::string id = my_id ? simmac::stringOf(my_id).value_or("") : "";
+  const std::string typeText = simmac::stringOf(type).value_or("");
+  auto& events = machine().scheduledPowerEvents;
+  for (auto it = events.begin(); it != events.end(); ++it) {
+    if (it->date == date && it->id == id && it->type == typeText) {
+      events.erase(it);
+      return kIOReturnSuccess;
+    }
+  }
+  return kIOReturnNotFound;
+}
+
+IOReturn IOPMAssertionCreateWithName(CFStringRef AssertionType, IOPMAssertionLevel AssertionLevel,
+                                     CFStringRef AssertionName, IOPMAssertionID* AssertionID) {
+  const auto type = simmac::stringOf(AssertionType);
+  if (!type || !simmac::stringOf(AssertionName) || AssertionID == nullptr) return kIOReturnBadArgument;
+  if (AssertionLevel != kIOPMAssertionLevelOn && AssertionLevel != kIOPMAssertionLevelOff) return kIOReturnBadArgument;
+  simmac::Machine& m = machine();
+  *AssertionID = m.nextAssertionId++;
+  m.assertions[*AssertionID] = AssertionLevel == kIOPMAssertionLevelOn ? *type : std::string();
+  return kIOReturnSuccess;
+}
+
+IOReturn IOPMAssertionRelease(IOPMAssertionID AssertionID) {
+  return machine().assertions.erase(AssertionID) ? kIOReturnSuccess : kIOReturnNotFound;
+}
+
+CFDateRef CFDateCreate(CFAllocatorRef, CFAbsoluteTime at) {
+  auto* value = new double(at);
+  return reinterpret_cast<CFDateRef>(
+      simmac::createOpaque(simmac::kDateTypeID, value, [value] { delete value; }));
+}
+
+}  // extern "C"
