@@ -27,7 +27,7 @@ TIMEFORMAT='  %R s elapsed, %U s user and %S s system CPU'
 run() {
   echo "=== $1"
   shift
-  time ("$@" 2>/dev/null | grep -E '^(soak|signal storm|file consistency|read|decode)|^\[  (PASSED|FAILED) ' || true)
+  time ("$@" 2>/dev/null | grep -E '^(soak|signal storm|file consistency|read|decode|log ceiling)|^\[  (PASSED|FAILED) ' || true)
 }
 run "soak: 1,000,000 passes (about four months)" "$tests" --gtest_filter='SoakTest.*'
 run "signal storm: 1,000 deliveries" "$tests" --gtest_filter='SignalStormTest.*'
