@@ -25,9 +25,11 @@ struct Target {
 };
 
 void checkAftermath(const Target& t) {
-  SCOPED_TRACE("speed " + t.run.speed + ", " + readWholeFile(t.run.machineFile) + "\n" + readWholeFile(t.run.outputFile));
+  // daemon.log takes every line; standard error only what it could not.
+  const std::string log = readWholeFile(t.run.dataDir + "/daemon.log") + readWholeFile(t.run.outputFile);
+  SCOPED_TRACE("speed " + t.run.speed + ", " + readWholeFile(t.run.machineFile) + "\n" + log);
   ASSERT_TRUE(t.end.finished) << "hung";
-  const auto lines = logLines(readWholeFile(t.run.outputFile));
+  const auto lines = logLines(log);
   for (const auto& [name, value] : savedKeys(t.run.stateFile)) EXPECT_TRUE(allZeroHex(value)) << name << "=" << value;
   const auto status = decodeChargeStatus(readWholeFile(t.run.dataDir + "/status.json"));
   if (t.end.signalled) {  // by the default disposition: before the handler was installed
