@@ -1,5 +1,5 @@
 // hestle's command line and commands, in-process, one after another on the
-// files of a data directory.
+// files of a data directory: results, help, "--", usage errors.
 #include "cli/commands.h"
 
 #include <filesystem>
@@ -31,8 +31,8 @@ TEST(HestleCommands, EachCommandLineOnTheFilesOfADataDirectory) {
   auto put = [&](const std::string& file, const std::string& bytes) {
     return [=, &dir] { writeWholeFile(dir.file(file), bytes); };
   };
-  auto publish = [&](bool running, double age) {
-    return put("status.json", encodeChargeStatus({running, false, false, std::nullopt, 77, systemWallSeconds() - age}).value());
+  auto publish = [&](bool running, double age, int64_t percent = 77) {
+    return put("status.json", encodeChargeStatus({running, percent > 80, false, std::nullopt, percent, systemWallSeconds() - age}).value());
   };
   const std::string idle = "hestle: note: hestled is not running; the setting takes effect when it starts.\n";
   const std::string applied = "hestled applies it within about ten seconds.\n";
@@ -62,7 +62,14 @@ TEST(HestleCommands, EachCommandLineOnTheFilesOfADataDirectory) {
        ChargeConfig{true, 20, true, 3650, 0.0}},
       {publish(false, 1), {"limit", "21"}, 0, "Charge limit set to 21%.\n", idle,
        ChargeConfig{true, 21, true, 3650, 0.0}},
-      {{}, {"-h"}, 0, helpText(""), "", std::nullopt},
+      {publish(true, 1, 93), {"calibrate", "now"}, 0, "A calibration cycle is due now; it starts once the battery is back "
+       "at the limit (21%), where hestled connects the adapter again.\n" + applied, "", std::nullopt},
+      {{}, {"limit", "--", "22"}, 0, "Charge limit set to 22%.\n" + applied, "", ChargeConfig{true, 22, true, 3650, 0.0}},
+      {{}, {"--", "limit", "21%"}, 0, "Charge limit set to 21%.\n" + applied, "", ChargeConfig{true, 21, true, 3650, 0.0}},
+      {put("config.json", limitConfig(80) + std::string("\0x", 2)), {"limit", "70"}, 1, "", malformed, std::nullopt},
+      {put("config.json", limitConfig(21, true, 3650)), {"-h"}, 0, helpText(""), "", std::nullopt},
+      {{}, {"help", "--help"}, 0, helpText(""), "", std::nullopt},
+      {{}, {"help", "limit", "-h"}, 0, helpText("limit"), "", std::nullopt},
       {{}, {"help", "limit"}, 0, helpText("limit"), "", std::nullopt},
       {{}, {"limit", "5", "--help"}, 0, helpText("limit"), "", std::nullopt},  // help wins over a refused value
       {{}, {"calibrate", "on", "-h"}, 0, helpText("calibrate"), "", std::nullopt},
@@ -153,6 +160,10 @@ TEST(HestleCommands, UnusableCommandLinesChangeNothing) {
       {{"log", "-n", "1000001"}, "log: \"1000001\" is not a number of lines from 0 to 1000000"},
       {{"log", "-x"}, "log: unknown option \"-x\""},
       {{"log", "daemon.log"}, "log: unexpected argument \"daemon.log\""},
+      {{"limit", "--", "--help"}, "limit: \"--help" + notPercent},  // after "--" nothing is an option
+      {{"status", "--", "--json"}, "status: unexpected argument \"--json\""},
+      {{"log", "--", "-n", "5"}, "log: unexpected argument \"-n\""},
+      {{"calibrate", "on", "--", "--every", "7"}, "calibrate: unexpected argument \"--every\""},
   };
   for (auto [args, message] : rows) {
     if (args.empty() || args[0].rfind("--data-dir", 0) != 0) args.insert(args.begin(), {"--data-dir", dir.path()});

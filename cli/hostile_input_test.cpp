@@ -1,6 +1,6 @@
 // hestle against what any local user can put in the data directory, and under
-// concurrent use: bounded log reads, escaped output, strict settings, kept
-// members, no lost change, and exit statuses that tell the states apart.
+// concurrent use: bounded log reads, escaped output, kept members, no lost change.
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <sstream>
@@ -65,19 +65,16 @@ TEST(HestleHostileInput, LogReadsABoundedWindowWhateverTheFileHolds) {
 }
 
 TEST(HestleHostileInput, EveryControlCharacterAndBrokenUtf8IsEscaped) {
-  struct Row {
-    std::string in, out;
-  };
-  const std::vector<Row> rows = {
+  const std::pair<std::string, std::string> rows[] = {
       {"\x1b[31mred", "\\x1B[31mred"},         {"csi \x9b" "2J", "csi \\x9B2J"},
       {"csi \xc2\x9b" "2J", "csi \\u009B2J"}, {"c1 \xc2\x80 \xc2\x9f", "c1 \\u0080 \\u009F"},
       {"del \x7f tab\t", "del \\x7F tab\\x09"}, {"caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x94\x8b", "caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x94\x8b"},
-      {"\xc2\xa0nbsp", "\xc2\xa0nbsp"},        {"overlong \xc0\xaf", "overlong \\xC0\\xAF"},
+      {"overlong \xc0\xaf", "overlong \\xC0\\xAF"},
       {"surrogate \xed\xa0\x80", "surrogate \\xED\\xA0\\x80"}, {"beyond \xf4\x90\x80\x80", "beyond \\xF4\\x90\\x80\\x80"},
       {"cut \xe2\x80", "cut \\xE2\\x80"},      {std::string("nul\0", 4), "nul\\x00"},
       {"two\nlines\r\n", "two\nlines\\x0D\n"},
   };
-  for (const auto& row : rows) EXPECT_EQ(printableText(row.in), row.out) << row.in;
+  for (const auto& [in, out] : rows) EXPECT_EQ(printableText(in), out) << in;
   EXPECT_EQ(printableText("one\ntwo", false), "one\\x0Atwo");
   for (const auto& [text, tail] : std::vector<std::pair<std::string, size_t>>{
            {"ab\xe2\x80", 2}, {"ab\xe2\x80\x94", 0}, {"\xf0\x9f\x94", 3}, {"a\xc2", 1}, {"a", 0}, {"\x80", 0}})
@@ -91,21 +88,7 @@ TEST(HestleHostileInput, EveryControlCharacterAndBrokenUtf8IsEscaped) {
   for (const auto& args : std::vector<std::vector<std::string>>{{"status"}, {"status", "--json"}, {"log"}}) {
     std::string out;
     hestle(dir.path(), args, &out);
-    for (const char c : out)
-      EXPECT_TRUE((c >= 0x20 && c < 0x7f) || c == '\n') << args.back() << ": " << out;
-  }
-}
-
-TEST(HestleHostileInput, SettingsWithANulByteAreRefusedLikeMalformedText) {
-  TempDir dir;
-  for (const std::string& text : {kConfig + std::string(1, '\0'), kConfig + std::string("\0garbage", 8),
-                                 kConfig.substr(0, 21) + std::string(" \0", 2) + kConfig.substr(21)}) {
-    EXPECT_FALSE(decodeChargeConfig(text)) << text;
-    writeWholeFile(dir.file("config.json"), text);
-    std::string err;
-    EXPECT_EQ(hestle(dir.path(), {"limit", "70"}, nullptr, &err), 1);
-    EXPECT_NE(err.find("is malformed"), std::string::npos) << err;
-    EXPECT_EQ(readWholeFile(dir.file("config.json")), text);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](char c) { return (c >= 0x20 && c < 0x7f) || c == '\n'; })) << out;
   }
 }
 
@@ -116,8 +99,7 @@ TEST(HestleHostileInput, ChangesKeepMembersHestleDoesNotKnow) {
   ASSERT_EQ(hestle(dir.path(), {"limit", "70"}), 0);
   ASSERT_EQ(hestle(dir.path(), {"calibrate", "on", "--every", "7"}), 0);
   const auto j = nlohmann::json::parse(readWholeFile(dir.file("config.json")));
-  EXPECT_EQ(j["future"], nlohmann::json::parse(R"({"a":[1,2.5,"é"]})"));
-  EXPECT_EQ(j["note"], "kept");
+  EXPECT_TRUE(j["future"] == nlohmann::json::parse(R"({"a":[1,2.5,"é"]})") && j["note"] == "kept") << j;
   EXPECT_EQ(decodeChargeConfig(readWholeFile(dir.file("config.json"))), (ChargeConfig{true, 70, true, 7, 0.0}));
 }
 
@@ -130,9 +112,7 @@ TEST(HestleHostileInput, AWriterBetweenTheReadAndTheWriteIsNotOverwritten) {
     if (++calls == 1) writeWholeFile(dir.file("config.json"), encodeChargeConfig({false, 80, true, 9, 0.0}).value());
     c.chargeLimitEnabled = true;
   }, lockNote);
-  EXPECT_EQ(error, "");
-  EXPECT_FALSE(lockNote);
-  EXPECT_EQ(calls, 2);
+  EXPECT_TRUE(error == "" && !lockNote && calls == 2) << error;
   EXPECT_EQ(decodeChargeConfig(readWholeFile(dir.file("config.json"))), (ChargeConfig{true, 80, true, 9, 0.0}));
 }
 
@@ -156,11 +136,7 @@ TEST(HestleHostileInput, ConcurrentChangesAreAllKeptAndAHeldLockDoesNotBlock) {
     }
     close(go[0]);
     close(go[1]);  // both start at once
-    for (const pid_t pid : children) {
-      int status = -1;
-      waitpid(pid, &status, 0);
-      EXPECT_EQ(status, 0);
-    }
+    for (int status = -1; const pid_t pid : children) EXPECT_TRUE(waitpid(pid, &status, 0) == pid && status == 0);
     EXPECT_EQ(decodeChargeConfig(readWholeFile(scratch.file("config.json"))), (ChargeConfig{true, 70, true, 7, 0.0}))
         << trial;
   }
@@ -181,33 +157,9 @@ TEST(HestleHostileInput, ConcurrentChangesAreAllKeptAndAHeldLockDoesNotBlock) {
   const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
-  EXPECT_GE(waited, kConfigLockWaitSeconds);
-  EXPECT_LT(waited, kConfigLockWaitSeconds + 5);
+  EXPECT_TRUE(waited >= kConfigLockWaitSeconds && waited < kConfigLockWaitSeconds + 5) << waited;
   EXPECT_NE(err.find("another process holds the settings lock"), std::string::npos) << err;
   EXPECT_EQ(decodeChargeConfig(readWholeFile(scratch.file("config.json")))->chargeLimitPercent, 60);
-}
-
-TEST(HestleHostileInput, StatusExitsWithWhatItFound) {
-  TempDir dir;
-  const double now = secondsNow();
-  struct Row {
-    std::optional<ChargeStatus> status;
-    int exit;
-  };
-  const std::vector<Row> rows = {
-      {std::nullopt, 3},                                                    // never published
-      {ChargeStatus{false, false, false, std::nullopt, 0, now - 5}, 3},     // shut down
-      {ChargeStatus{true, false, false, std::nullopt, 80, now - 100}, 4},   // stale
-      {ChargeStatus{true, false, false, std::nullopt, 80, now - 1}, 0},     // running
-  };
-  for (const auto& row : rows) {
-    unlink(dir.file("status.json").c_str());
-    if (row.status) writeWholeFile(dir.file("status.json"), encodeChargeStatus(*row.status).value());
-    EXPECT_EQ(hestle(dir.path(), {"status"}), row.exit);
-    EXPECT_EQ(hestle(dir.path(), {"status", "--json"}), row.exit);
-  }
-  writeWholeFile(dir.file("status.json"), "{broken");
-  EXPECT_EQ(hestle(dir.path(), {"status"}), 1);
 }
 
 }  // namespace

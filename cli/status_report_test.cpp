@@ -1,5 +1,8 @@
-// `hestle status`: the daemon judged by its last word, text and JSON reports.
+// `hestle status`: the daemon judged by its last word, text and JSON reports,
+// what charging and a due cycle are doing, a status from a clock ahead.
 #include "cli/status_report.h"
+
+#include <utime.h>
 
 #include <nlohmann/json.hpp>
 
@@ -11,8 +14,17 @@ namespace {
 
 constexpr double kNow = 1796417610.0;
 
-std::string statusBytes(bool running, bool inhibited, double age, std::optional<std::string> phase = {}) {
-  return encodeChargeStatus({running, inhibited, phase.has_value(), phase, 64, kNow - age}).value();
+std::string statusBytes(bool running, bool inhibited, double age, std::optional<std::string> phase = {},
+                        int64_t percent = 64) {
+  return encodeChargeStatus({running, inhibited, phase.has_value(), phase, percent, kNow - age}).value();
+}
+
+// One "Label: value" line of a text report.
+std::string line(const std::string& text, const std::string& label) {
+  const size_t at = text.find("\n" + label + ":");
+  if (at == std::string::npos) return "";
+  const size_t from = text.find_first_not_of(' ', at + label.size() + 2);
+  return text.substr(from, text.find('\n', from) - from);
 }
 
 TEST(HestleStatus, JudgesTheDaemonByItsLastWord) {
@@ -31,6 +43,7 @@ struct Row {
   std::string text;
   const char* daemon;    // in the JSON report
   const char* settings;  // likewise
+  int exit;              // of `hestle status`
 };
 
 TEST(HestleStatus, TextAndJsonReports) {
@@ -42,26 +55,27 @@ TEST(HestleStatus, TextAndJsonReports) {
       {statusBytes(true, true, 4), settingsJson({true, 80, true}),
        "hestled:      running (last update 4 s ago)\nBattery:      64%\nCharging:     held off at the limit\n"
        "Cycle:        due; starts while the adapter is connected\nCharge limit: 80%\n"
-       "Calibration:  every 30 days, last never\n", "running",
-       "file"},
+       "Calibration:  every 30 days, last never\n", "running", "file", 0},
       {statusBytes(true, false, 1, "Holding\x1b]0;pwned\x07"), settingsJson({false, 80, true, 1}),
        "hestled:      running (last update 1 s ago)\nBattery:      64%\nCharging:     allowed\n"
        "Cycle:        Holding\\x1B]0;pwned\\x07\nCharge limit: off (charges to 100%)\n"
-       "Calibration:  every 1 day, last never; no cycle runs while the charge limit is off\n", "running", "file"},
+       "Calibration:  every 1 day, last never; no cycle runs while the charge limit is off\n", "running", "file", 0},
       {std::nullopt, std::nullopt,
        "hestled:      NOT RUNNING (it has never published its status; is it installed?)\n" + unknown + defaults,
-       "missing", "defaults"},
+       "missing", "defaults", 3},
       {statusBytes(false, false, 300), std::nullopt,
-       "hestled:      NOT RUNNING (stopped 5 min ago); the charge is not limited\n" + unknown + defaults, "stopped", "defaults"},
+       "hestled:      NOT RUNNING (stopped 5 min ago); the charge is not limited\n" + unknown + defaults, "stopped",
+       "defaults", 3},
       {statusBytes(true, false, 95), std::nullopt,
        "hestled:      NOT RUNNING (no update for 95 s; it may have crashed); the charge is not limited\n" + unknown +
-           defaults, "stale", "defaults"},
+           defaults, "stale", "defaults", 4},
       {statusBytes(true, true, 3 * 86400 + 5), std::nullopt,
        "hestled:      NOT RUNNING (no update for 3 days; it may have crashed); the charge is not limited\n" + unknown +
            "Warning:      hestled stopped without its clean shutdown while holding charging off; charging may still "
-           "be inhibited\n" + defaults, "stale", "defaults"},
+           "be inhibited\n" + defaults, "stale", "defaults", 4},
       {"{\"daemonRunning\":tr", "{\"chargeLimitEnabled\":true}",
-       "hestled:      UNKNOWN (status.json cannot be read or is malformed)\n" + unknown + malformed, "unreadable", "unusable"},
+       "hestled:      UNKNOWN (status.json cannot be read or is malformed)\n" + unknown + malformed, "unreadable",
+       "unusable", 1},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.text);
@@ -71,18 +85,15 @@ TEST(HestleStatus, TextAndJsonReports) {
     if (r.config) writeWholeFile(dir.file("config.json"), *r.config);
     const StatusReport report = gatherStatus(dir.path(), kNow);
     const std::string text = formatStatusText(report, kNow);
-    EXPECT_EQ(text.substr(0, r.text.size()), r.text);
-    if (r.text.back() == '\n') {
-      EXPECT_EQ(text, r.text);
-    }
+    EXPECT_EQ(r.text.back() == '\n' ? text : text.substr(0, r.text.size()), r.text);
+    EXPECT_EQ(statusExitCode(report.daemon), r.exit);
     const std::string json = formatStatusJson(report);
     EXPECT_EQ(json.find('\n'), json.size() - 1);  // one line
     const auto j = nlohmann::json::parse(json);
     EXPECT_EQ(j["daemon"], r.daemon);
     EXPECT_EQ(j["daemonAlive"], std::string(r.daemon) == "running");
-    if (j["daemonAlive"] == false) {
-      EXPECT_TRUE(j["batteryPercent"].is_null() && j["chargingInhibited"].is_null() && j["calibrationPhase"].is_null());
-    }
+    EXPECT_TRUE(j["daemonAlive"] == true ||
+                (j["batteryPercent"].is_null() && j["chargingInhibited"].is_null() && j["calibrationPhase"].is_null()));
     EXPECT_EQ(j["statusAgeSeconds"].is_null(), !report.status.has_value());
     EXPECT_EQ(j["settings"], r.settings);
   }
@@ -97,6 +108,42 @@ TEST(HestleStatus, TextAndJsonReports) {
   const std::string text = formatStatusText(gatherStatus(dir.path(), kNow), kNow);  // the date is local time
   EXPECT_NE(text.find("Calibration:  every 30 days, last 20"), std::string::npos) << text;
   EXPECT_NE(text.find(" (5 days ago)\n"), std::string::npos) << text;
+}
+
+// Limit 80%, calibration every 30 days: the Charging and Cycle lines.
+TEST(HestleStatus, SaysWhatChargingAndTheCycleAreDoing) {
+  const std::tuple<bool, std::optional<std::string>, int64_t, double, std::string, std::string> rows[] = {
+      {true, "Discharging to 15%", 40, 0.0, "held off: calibration draining to 15%", "Discharging to 15%"},
+      {true, std::nullopt, 90, 0.0, "held off: running on battery above the limit",
+       "due; starts once the battery is back at the limit (80%)"},
+      {true, std::nullopt, 80, kNow - 86400.0, "held off at the limit", "none in progress"},
+      {false, std::nullopt, 70, 0.0, "allowed", "due; starts while the adapter is connected"},
+  };
+  for (const auto& [inhibited, phase, percent, lastCalibration, charging, cycle] : rows) {
+    TempDir dir;
+    writeWholeFile(dir.file("status.json"), statusBytes(true, inhibited, 2, phase, percent));
+    writeWholeFile(dir.file("config.json"), settingsJson({true, 80, true, 30, lastCalibration}));
+    const std::string text = formatStatusText(gatherStatus(dir.path(), kNow), kNow);
+    EXPECT_EQ(line(text, "Charging") + " | " + line(text, "Cycle"), charging + " | " + cycle) << text;
+  }
+}
+
+// A status written 3 s (or 100 s) ago by the file's time, by a clock ten minutes ahead.
+TEST(HestleStatus, AStatusFromAClockAheadIsAgedByTheFile) {
+  const std::pair<double, std::string> rows[] = {
+      {3, "hestled:      running (last update 3 s ago; its clock is 10 min ahead of this one)"},
+      {100, "hestled:      NOT RUNNING (no update for 100 s; it may have crashed); the charge is not limited"},
+  };
+  for (const auto& [writtenAgo, firstLine] : rows) {
+    TempDir dir;
+    writeWholeFile(dir.file("status.json"), statusBytes(true, false, writtenAgo - 600));
+    const utimbuf times{static_cast<time_t>(kNow - writtenAgo), static_cast<time_t>(kNow - writtenAgo)};
+    ASSERT_EQ(utime(dir.file("status.json").c_str(), &times), 0);
+    const StatusReport report = gatherStatus(dir.path(), kNow);
+    EXPECT_EQ(formatStatusText(report, kNow).substr(0, firstLine.size()), firstLine);
+    EXPECT_NE(formatStatusJson(report).find("\"statusAgeSeconds\":" + std::to_string(int(writtenAgo)) +
+                                            ".0,\"daemonClockAheadSeconds\":600.0"), std::string::npos);
+  }
 }
 
 }  // namespace

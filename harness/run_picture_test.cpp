@@ -67,14 +67,20 @@ TEST(RunPicture, LegendShowsOnlyWhatTheRunUsed) {
   }
 }
 
-// The week scenario's markers: every label drawn, none over another on its line.
-TEST(RunPicture, CrowdedEventLabelsNeverOverlap) {
+// A week of passes (a saw from 20% to 80%) with the week scenario's markers: a
+// complete, small document, its texts escaped, every label drawn, none over
+// another on its line.
+TEST(RunPicture, AWeekStaysSmallAndItsLabelsNeverOverlap) {
   std::vector<ChartMarker> markers;
   for (int day = 0; day < 7; ++day)
     for (const auto& [hour, label] : std::map<int, std::string>{{4, "unplug"}, {5, "plug"}, {10, "unplug"}, {13, "plug"}})
       markers.push_back({kStart + day * 86400.0 + hour * 3600.0, label});
   markers.push_back({kStart + 167.9 * 3600.0, "40%"});  // at the right edge
-  const std::string svg = renderChart({}, ChartInfo{"week", "", "", kStart, kStart + 7 * 86400.0, markers});
+  const auto saw = passes(168, [](TraceSample& s, int i) { s.percent = 20.0 + 60.0 * (i % 37) / 36.0; });
+  const std::string svg = renderChart(saw, ChartInfo{"day & night <1>", "", "", kStart, kStart + 7 * 86400.0, markers});
+  EXPECT_TRUE(svg.rfind("<?xml", 0) == 0 && svg.ends_with("</svg>\n") && svg.size() < 200'000u) << svg.size();
+  EXPECT_NE(svg.find(">day &amp; night &lt;1&gt;</text>"), std::string::npos);
+  EXPECT_TRUE(svg.find(",150 ") != svg.npos && svg.find(",330 ") != svg.npos) << "80% at y 150, 20% at y 330";
   const std::regex label("<text x=\"([\\d.]+)\" y=\"(\\d+)\"( text-anchor=\"end\")?>([^<]+)</text>");
   const std::string events = section(svg, "events");
   std::map<std::string, double> lineEnd;  // by y: where the last label on that line ends

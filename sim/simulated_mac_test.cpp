@@ -1,14 +1,12 @@
 // The simulated Mac where the daemon's tests rely on it: as strict as a Mac
-// (handles, ownership, lossy numbers, the SMC's byte format and refusals),
-// its model of the keys, battery and clock, and hestled on Linux.
+// (handles, ownership, the SMC's byte format, key sizes and refusals), its
+// machine file, and hestled on Linux.
 #include <algorithm>
-#include <vector>
 #include <array>
-#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -16,7 +14,6 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOKitLib.h>
 
-#include "platform/clock.h"
 #include "sim/cf_objects.h"
 #include "tests/test_support.h"
 
@@ -110,14 +107,6 @@ TEST_F(SimulatedMacTest, HandlesFollowIOKitsRules) {
   EXPECT_EQ(service("NoSuchClass"), 0u);
   EXPECT_EQ(simmac::objectCounts().cfLive, 0) << "consumed even when nothing matches";
   EXPECT_EQ(simmac::objectCounts().ioLive, 0);
-  simmac::MachineSpec spec;
-  spec.openStatus = kIOReturnNotPrivileged;
-  boot(spec);
-  smc = service("AppleSMC");
-  EXPECT_EQ(IOServiceOpen(smc, mach_task_self(), 0, &conn), kIOReturnNotPrivileged);
-  spec.smcService = false;
-  boot(spec);
-  EXPECT_EQ(service("AppleSMC"), 0u);
 }
 
 TEST_F(SimulatedMacDeathTest, CoreFoundationMisuseAbortsAsOnAMac) {
@@ -132,39 +121,6 @@ TEST_F(SimulatedMacDeathTest, CoreFoundationMisuseAbortsAsOnAMac) {
        "CFNumberGetValue: object of the wrong CF type"},
   };
   for (const auto& [misuse, message] : rows) EXPECT_DEATH(misuse(), message);
-}
-
-TEST_F(SimulatedMacTest, NumbersStringsAndBooleansAsADaemonReadsThem) {
-  const std::tuple<CFNumberRef, CFNumberType, bool, double> rows[] = {
-      {simmac::createInteger(-4000), kCFNumberSInt64Type, true, -4000},
-      {simmac::createInteger(300), kCFNumberSInt8Type, false, 44},
-      {simmac::createInteger(int64_t{1} << 40), kCFNumberSInt32Type, false, 0},
-      {simmac::createInteger((int64_t{1} << 53) + 1), kCFNumberFloat64Type, false, 9007199254740992.0},
-      {simmac::createFloat(80.0), kCFNumberSInt64Type, true, 80},
-      {simmac::createFloat(57.5), kCFNumberSInt64Type, false, 57},
-      {simmac::createFloat(1e300), kCFNumberSInt64Type, false, 9223372036854775807.0},
-      {simmac::createFloat(std::nan("")), kCFNumberSInt64Type, false, 0},
-      {simmac::createFloat(0.1), kCFNumberFloat32Type, false, static_cast<double>(0.1f)},
-  };
-  for (const auto& [number, type, exact, stored] : rows) {
-    alignas(8) unsigned char slot[8] = {};
-    EXPECT_EQ(CFNumberGetValue(number, type, slot), exact) << stored;
-    double value = type == kCFNumberSInt8Type    ? *reinterpret_cast<int8_t*>(slot)
-                   : type == kCFNumberSInt32Type ? *reinterpret_cast<int32_t*>(slot)
-                   : type == kCFNumberFloat32Type ? *reinterpret_cast<float*>(slot)
-                   : type == kCFNumberFloat64Type ? *reinterpret_cast<double*>(slot)
-                                                  : static_cast<double>(*reinterpret_cast<int64_t*>(slot));
-    EXPECT_EQ(value, stored);
-    CFRelease(number);
-  }
-  CFStringRef s = simmac::createString("Temp\xC3\xA9rature");
-  char buffer[13];
-  EXPECT_EQ(CFStringGetCStringPtr(s, kCFStringEncodingUTF8), nullptr);
-  EXPECT_FALSE(CFStringGetCString(s, buffer, 12, kCFStringEncodingUTF8)) << "no room for the NUL";
-  EXPECT_TRUE(CFStringGetCString(s, buffer, 13, kCFStringEncodingUTF8));
-  CFRelease(s);
-  EXPECT_NE(CFGetTypeID(kCFBooleanTrue), CFNumberGetTypeID());
-  EXPECT_EQ(simmac::objectCounts().cfLive, 0);
 }
 
 TEST_F(SimulatedMacTest, SmcAnswersByteExactlyPerFirmware) {
@@ -198,13 +154,9 @@ TEST_F(SimulatedMacTest, KeyTablePerFirmware) {
   const KeyRow rows[] = {
       {F::tahoe, "CHTE", 4, "ui32", true},        {F::tahoe, "CHIE", 1, "hex_", true},
       {F::tahoe, "ACLC", 1, "ui8 ", true},        {F::tahoe, "CH0B", 0xFF, "", false},
-      {F::tahoe, "CH0I", 0xFF, "", false},        {F::preTahoe, "CH0B", 1, "hex_", true},
-      {F::preTahoe, "CH0C", 1, "hex_", true},     {F::preTahoe, "CH0I", 1, "ui8 ", true},
-      {F::preTahoe, "CH0J", 1, "ui8 ", true},     {F::preTahoe, "ACLC", 1, "ui8 ", true},
-      {F::preTahoe, "CHTE", 0xFF, "", false},     {F::preTahoe, "CHIE", 0xFF, "", false},
-      {F::tahoe202609, "CHTE", 0, "ui32", false}, {F::tahoe202609, "CH0B", 0, "hex_", false},
+      {F::preTahoe, "CH0B", 1, "hex_", true},     {F::preTahoe, "CH0I", 1, "ui8 ", true},
+      {F::preTahoe, "CHTE", 0xFF, "", false},     {F::tahoe202609, "CHTE", 0, "ui32", false},
       {F::tahoe202609, "CH0C", 0, "hex_", false}, {F::tahoe202609, "CHIE", 1, "hex_", true},
-      {F::tahoe202609, "ACLC", 1, "ui8 ", true},  {F::tahoe202609, "CH0J", 0xFF, "", false},
   };
   for (const KeyRow& r : rows) {
     SCOPED_TRACE(r.key);
@@ -221,87 +173,14 @@ TEST_F(SimulatedMacTest, KeyTablePerFirmware) {
   }
 }
 
-TEST_F(SimulatedMacTest, KeysTellWhatTheMachineDoes) {
-  using F = simmac::Firmware;
-  const std::tuple<F, const char*, std::vector<uint8_t>, bool, bool> rows[] = {
-      {F::tahoe, "CHTE", {0, 0, 0, 1}, true, false}, {F::tahoe, "CHIE", {8}, false, true},
-      {F::tahoe, "CHIE", {1}, false, false},         {F::preTahoe, "CH0B", {2}, true, false},
-      {F::preTahoe, "CH0C", {2}, true, false},       {F::preTahoe, "CH0I", {1}, false, true},
-      {F::preTahoe, "CH0J", {1}, false, true},       {F::tahoe202609, "CHIE", {8}, false, true},
-  };
-  for (const auto& [firmware, key, value, inhibited, disabled] : rows) {
-    boot(machineWith(firmware));
-    const Block in = request(key, 6, static_cast<uint32_t>(value.size()), value);
-    ASSERT_EQ(call(openSmcConnection(), in).second[40], 0) << key;
-    EXPECT_EQ(simmac::chargeInhibited(), inhibited) << key;
-    EXPECT_EQ(simmac::adapterDisabled(), disabled) << key;
-  }
-  // The battery charges, holds while inhibited, drains with the adapter off
-  // or unplugged, within 0 to 100; writes persist until a reboot.
-  boot(machineWith(F::tahoe, 50));
-  const std::tuple<const char*, std::vector<uint8_t>, bool, double, double> steps[] = {
-      {"ACLC", {4}, true, 1800, 70}, {"CHTE", {1, 0, 0, 0}, true, 3600, 70}, {"CHIE", {8}, true, 3600, 58},
-      {"CHIE", {0}, false, 0, 58}, {"CHTE", {0, 0, 0, 0}, false, 3600, 46}, {"ACLC", {0}, false, 36000, 0},
-      {"ACLC", {0}, true, 18000, 100},
-  };
-  for (const auto& [key, value, plugged, seconds, percent] : steps) {
-    simmac::setSmcKeyValue(key, value);
-    simmac::setPluggedIn(plugged);
-    simmac::advance(seconds);
-    EXPECT_DOUBLE_EQ(simmac::batteryPercent(), percent) << key;
-  }
-  simmac::setSmcKeyValue("CHTE", {1, 0, 0, 0});
-  simmac::reboot();
-  EXPECT_EQ(simmac::smcKeyHex("CHTE"), "00000000");
-}
-
-TEST_F(SimulatedMacTest, PersistedKeysSurviveAFreshBootButNotAReboot) {
-  const std::string path = dir.file("keys.json");
-  simmac::persistKeysTo(path);
-  const io_connect_t conn = openSmcConnection();
-  call(conn, request("CHTE", 6, 4, {1}));
-  call(conn, request("CHIE", 6, 1, {8}));
-  call(conn, request("CHTE", 6, 2, {7}));  // refused: the wrong size
-  EXPECT_EQ(readWholeFile(path), R"({"keys":{"ACLC":"00","CHIE":"08","CHTE":"01000000"}})" "\n");
-  boot({});  // a new process on the same machine
-  simmac::persistKeysTo(path);
-  EXPECT_TRUE(simmac::chargeInhibited() && simmac::adapterDisabled());
-  simmac::reboot();
-  EXPECT_EQ(savedKeys(path).at("CHTE"), "00000000");
-  writeWholeFile(path, R"({"keys": "garbage"})");
-  EXPECT_THROW(simmac::persistKeysTo(path), std::runtime_error);
-}
-
-TEST_F(SimulatedMacTest, AVirtualWaitStopsAtEventsAndWakesThroughTheDescriptor) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const double start = simmac::now();
-  std::vector<double> hooks, events;
-  simmac::setWaitHook([&](double t) { hooks.push_back(t); });
-  simmac::schedule(start + 3, [&] { events.push_back(simmac::now()); });
-  simmac::schedule(start + 5, [&] { events.push_back(simmac::now()), (void)!write(fds[1], "x", 1); });
-  EXPECT_TRUE(waitForWake(fds[0], 10));
-  EXPECT_EQ(events, (std::vector<double>{start + 3, start + 5}));
-  EXPECT_EQ(wallClockNow(), start + 5);
-  EXPECT_TRUE(waitForWake(fds[0], 10)) << "the byte is left for the caller";
-  char byte;
-  ASSERT_EQ(read(fds[0], &byte, 1), 1);
-  EXPECT_FALSE(waitForWake(fds[0], 10));
-  EXPECT_EQ(simmac::now(), start + 15);
-  EXPECT_EQ(hooks, (std::vector<double>{start, start + 5, start + 5}));
-  close(fds[0]);
-  close(fds[1]);
-}
-
 TEST(MachineSpecFromJson, ReadsEveryMemberAndRefusesIllTypedOnes) {
   const auto spec = simmac::machineSpecFromJson(nlohmann::json::parse(R"({
     "firmware": "preTahoe", "missingKeys": ["CH0C"], "rejectedKeys": ["CH0I", "CH0J"],
     "battery": {"percent": 95, "capacityMah": 4500, "pluggedIn": false, "chargePerHour": 30,
                 "drainPerHour": 10.5, "properties": {"CycleCount": 3, "Serial": "X", "IsCharging": true, "V": 1.5}},
     "start": "2026-12-04T20:53:30Z"})"));
-  EXPECT_EQ(spec.firmware, simmac::Firmware::preTahoe);
-  EXPECT_EQ(spec.missingKeys, std::vector<std::string>{"CH0C"});
-  EXPECT_EQ(spec.rejectedKeys, (std::vector<std::string>{"CH0I", "CH0J"}));
+  EXPECT_EQ(std::tie(spec.firmware, spec.missingKeys, spec.rejectedKeys),
+            std::make_tuple(simmac::Firmware::preTahoe, std::vector<std::string>{"CH0C"}, std::vector<std::string>{"CH0I", "CH0J"}));
   ASSERT_TRUE(spec.battery);
   EXPECT_EQ(std::tie(spec.battery->percent, spec.battery->capacityMah, spec.battery->pluggedIn,
                      spec.battery->chargePerHour, spec.battery->drainPerHour),
@@ -310,13 +189,9 @@ TEST(MachineSpecFromJson, ReadsEveryMemberAndRefusesIllTypedOnes) {
                                          {"CycleCount", int64_t{3}}, {"Serial", "X"}, {"IsCharging", true}, {"V", 1.5}}));
   EXPECT_EQ(spec.startTime, 1796417610.0);
   EXPECT_FALSE(simmac::machineSpecFromJson(nlohmann::json::parse(R"({"firmware":"noSMC","battery":null})")).battery);
-  for (const char* text : {R"([])", R"({"firmware": "sonoma"})", R"({"missingKeys": ["CHTEX"]})",
-                           R"({"battery": {"percent": 101}})", R"({"battery": {"capacityMah": 4500.5}})",
-                           R"({"battery": {"chargePerHour": -1}})", R"({"battery": {"properties": {"A": null}}})",
-                           R"({"battery": {"plugedIn": true}})", R"({"start": "2026-12-04T20:53:30"})",
-                           R"({"start": "2026-13-04T20:53:30Z"})", R"({"start": "2026-02-31T20:53:30Z"})", R"({"firmwre": "tahoe"})"}) {
+  for (const char* text : {R"({"missingKeys": ["CHTEX"]})", R"({"battery": {"percent": 101}})",
+                           R"({"battery": {"properties": {"A": null}}})", R"({"battery": {"plugedIn": true}})"})
     EXPECT_THROW(simmac::machineSpecFromJson(nlohmann::json::parse(text)), std::invalid_argument) << text;
-  }
 }
 
 TEST(HestledOnLinux, RefusesUnusableArgumentsWithStatusTwo) {
@@ -324,15 +199,9 @@ TEST(HestledOnLinux, RefusesUnusableArgumentsWithStatusTwo) {
   writeWholeFile(dir.file("bad.json"), R"({"firmware": "sonoma"})");
   writeWholeFile(dir.file("broken.json"), "{");
   const std::vector<std::vector<std::string>> rows = {
-      {},
-      {"--data-dir"},
-      {"--machine", dir.file("bad.json")},
-      {"--data-dir", dir.path(), "--speed", "0"},
-      {"--data-dir", dir.path(), "--speed", "fast"},
-      {"--data-dir", dir.path(), "--bogus", "1"},
+      {}, {"--data-dir"}, {"--data-dir", dir.path(), "--speed", "0"}, {"--data-dir", dir.path(), "--bogus", "1"},
       {"--data-dir", dir.path(), "--machine", dir.file("bad.json")},
       {"--data-dir", dir.path(), "--machine", dir.file("broken.json")},
-      {"--data-dir", dir.path(), "--machine", dir.file("missing.json")},
   };
   for (const auto& args : rows) {
     const Ran ran = runProgram(HESTLED_PATH, args);

@@ -50,7 +50,7 @@ pid_t startProgram(const Launch& launch) {
   return pid;
 }
 
-bool pollEnd(pid_t pid, ProcessEnd& end) {
+static bool pollEnd(pid_t pid, ProcessEnd& end) {
   int status = 0;
   if (waitpid(pid, &status, WNOHANG) != pid) return false;
   end.finished = true;

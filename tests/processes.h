@@ -34,8 +34,6 @@ struct ProcessEnd {
 
 // Waits for `pid` up to `limit`; kills it with SIGKILL after that.
 ProcessEnd waitForEnd(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(30));
-// Non-blocking: whether `pid` has ended, filling `end` if so.
-bool pollEnd(pid_t pid, ProcessEnd& end);
 // Sends `sig` and waits as waitForEnd does.
 ProcessEnd stopProcess(pid_t pid, int sig, std::chrono::milliseconds limit = std::chrono::seconds(30));
 
