@@ -43,14 +43,14 @@ TEST(HestleCommands, EachCommandLineOnTheFilesOfADataDirectory) {
   const Step steps[] = {
       {{}, {"calibrate", "on"}, 0, "Calibration on: a cycle every 30 days.\n" + offNote, idle,
        ChargeConfig{false, 80, true, 30, 0.0}},  // from the defaults
-      {put("config.json", encodeChargeConfig({false, 75, true, 14, t}).value()), {"limit", "80"}, 0,
-       "Charge limit set to 80%.\n", idle, ChargeConfig{true, 80, true, 14, t}},
+      {put("config.json", encodeChargeConfig({false, 75, true, 14, t}).value()), {"limit", "85"}, 0,
+       "Charge limit set to 85%.\n", idle, ChargeConfig{true, 85, true, 14, t}},
       {{}, {"limit", "off"}, 0,
        "Charge limit off: the battery charges to 100%.\nNote: no calibration cycle runs while the charge limit is off.\n",
-       idle, ChargeConfig{false, 80, true, 14, t}},
+       idle, ChargeConfig{false, 85, true, 14, t}},  // the percent kept for later
       {{}, {"calibrate", "on", "--every", "1"}, 0, "Calibration on: a cycle every 1 day.\n" + offNote, idle,
-       ChargeConfig{false, 80, true, 1, t}},
-      {{}, {"calibrate", "off"}, 0, "Calibration off.\n", idle, ChargeConfig{false, 80, false, 1, t}},
+       ChargeConfig{false, 85, true, 1, t}},
+      {{}, {"calibrate", "off"}, 0, "Calibration off.\n", idle, ChargeConfig{false, 85, false, 1, t}},
       {{}, {"limit", "off"}, 0, "Charge limit off: the battery charges to 100%.\n", idle, std::nullopt},
       {publish(true, 3), {"limit", "--data-dir", dir.path(), "100%"}, 0, "Charge limit set to 100%.\n" + applied, "",
        ChargeConfig{true, 100, false, 1, t}},

@@ -63,9 +63,11 @@ TEST(HestleProcess, ARealDaemonActsOnALimitWithinOnePass) {
                                                    "Cycle:        none in progress\nCharge limit: 80%\n"
                                                    "Calibration:  off\n")))
       << ran.out;
+  EXPECT_EQ(ran.end.status(), 0);
   EXPECT_EQ(stopProcess(pid, SIGTERM).status(), 0);
   ran = runProgram(HESTLE_PATH, {"--data-dir", dir.file("data"), "status", "--json"});
   EXPECT_NE(ran.out.find(R"("daemon":"stopped","daemonAlive":false)"), std::string::npos) << ran.out;
+  EXPECT_EQ(ran.end.status(), 3) << "not running";
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ TEST(HestleHostileInput, EveryControlCharacterAndBrokenUtf8IsEscaped) {
       {"\x1b[31mred", "\\x1B[31mred"},         {"csi \x9b" "2J", "csi \\x9B2J"},
       {"csi \xc2\x9b" "2J", "csi \\u009B2J"}, {"c1 \xc2\x80 \xc2\x9f", "c1 \\u0080 \\u009F"},
       {"del \x7f tab\t", "del \\x7F tab\\x09"}, {"caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x94\x8b", "caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x94\x8b"},
-      {"overlong \xc0\xaf", "overlong \\xC0\\xAF"},
+      {"overlong \xc0\xaf \xe0\x80\xaf", "overlong \\xC0\\xAF \\xE0\\x80\\xAF"},
       {"surrogate \xed\xa0\x80", "surrogate \\xED\\xA0\\x80"}, {"beyond \xf4\x90\x80\x80", "beyond \\xF4\\x90\\x80\\x80"},
       {"cut \xe2\x80", "cut \\xE2\\x80"},      {std::string("nul\0", 4), "nul\\x00"},
       {"two\nlines\r\n", "two\nlines\\x0D\n"},

@@ -64,10 +64,7 @@ TEST(OversizedConfigTest, RefusedWithinMemory) {
       {"sparse 1 GiB file", limitConfig(80) + "    ", "read", "defaults"},  // then a hole up to 1 GiB
       {"10^6 nested arrays", nested(1000000, "[", "", ']'), "read", "defaults"},
       {"10^6 nested arrays", nested(1000000, "[", "", ']'), "decode", "defaults"},
-      {"10^6 nested objects", nested(1000000, R"({"a":)", "0", '}'), "decode", "defaults"},
-      {"30,000 nested arrays", nested(30000, "[", "", ']'), "read", "defaults"},
-      {"30,000 nested arrays around an object", nested(30000, "[", R"({"chargeLimitEnabled":true})", ']'), "read",
-       "defaults"}};
+      {"10^6 nested objects", nested(1000000, R"({"a":)", "0", '}'), "decode", "defaults"}};
   for (const auto& [what, text, mode, want] : cases) {
     writeWholeFile(dir.file("config.json"), text);
     ASSERT_TRUE(what[0] != 's' || truncate(dir.file("config.json").c_str(), off_t{1} << 30) == 0);
