@@ -173,6 +173,28 @@ TEST_F(SimulatedMacTest, KeyTablePerFirmware) {
   }
 }
 
+// The battery charges, holds while inhibited, drains with the adapter off or
+// unplugged (slower asleep), within 0 to 100: what regulation is judged on.
+TEST_F(SimulatedMacTest, TheBatteryFollowsTheKeysThePlugAndSleep) {
+  boot(machineWith(simmac::Firmware::tahoe, 50));
+  const std::tuple<const char*, std::vector<uint8_t>, bool, double, double> steps[] = {
+      {"ACLC", {4}, true, 1800, 70}, {"CHTE", {1, 0, 0, 0}, true, 3600, 70}, {"CHIE", {8}, true, 3600, 58},
+      {"CHIE", {0}, false, 0, 58}, {"CHTE", {0, 0, 0, 0}, false, 3600, 46}, {"ACLC", {0}, false, 36000, 0},
+      {"ACLC", {0}, true, 18000, 100},
+  };
+  for (const auto& [key, value, plugged, seconds, percent] : steps) {
+    simmac::setSmcKeyValue(key, value);
+    simmac::setPluggedIn(plugged);
+    simmac::advance(seconds);
+    EXPECT_DOUBLE_EQ(simmac::batteryPercent(), percent) << key;
+  }
+  simmac::setPluggedIn(false);
+  simmac::closeLid(7200);
+  simmac::advance(3600);
+  EXPECT_TRUE(simmac::asleep());
+  EXPECT_DOUBLE_EQ(simmac::batteryPercent(), 99);
+}
+
 TEST(MachineSpecFromJson, ReadsEveryMemberAndRefusesIllTypedOnes) {
   const auto spec = simmac::machineSpecFromJson(nlohmann::json::parse(R"({
     "firmware": "preTahoe", "missingKeys": ["CH0C"], "rejectedKeys": ["CH0I", "CH0J"],
