@@ -179,10 +179,19 @@ std::string describeConfigProblem(const ConfigProblem& problem) {
   return "unusable";
 }
 
+// The last reading of a regular file and the identity of what it read: a
+// file with the same identity holds the same bytes, so it is not read again.
+static std::optional<FileIdentity> lastConfigIdentity;
+static ConfigReading lastConfigReading;
+
 ConfigReading readConfigFile() {
+  const std::optional<FileIdentity> identity = regularFileIdentity(configPath);
+  if (identity && identity == lastConfigIdentity) return lastConfigReading;
+  lastConfigIdentity.reset();
   ConfigReading reading;
   FileRefusal refusal = FileRefusal::none;
-  const auto bytes = readRegularFile(configPath, maxConfigBytes, &refusal);
+  FileIdentity readIdentity;
+  const auto bytes = readRegularFile(configPath, maxConfigBytes, &refusal, &readIdentity);
   reading.present = refusal != FileRefusal::missing;
   if (!bytes) {
     switch (refusal) {
@@ -195,6 +204,8 @@ ConfigReading readConfigFile() {
     return reading;
   }
   if (auto config = decodeChargeConfig(*bytes, &reading.problem)) reading.config = *config;
+  lastConfigIdentity = readIdentity;
+  lastConfigReading = reading;
   return reading;
 }
 
