@@ -1,7 +1,9 @@
 // The daemon's published state: its JSON form and writing "status.json".
 #include "store/charge_status.h"
 
+#include <charconv>
 #include <cmath>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -20,18 +22,21 @@ static bool isPlainText(std::string_view text) {
   return true;
 }
 
+static std::string_view jsonBool(bool value) { return value ? std::string_view("true") : std::string_view("false"); }
+
 std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
+  using namespace std::string_view_literals;
   if (!std::isfinite(status.lastUpdate)) return std::nullopt;
   std::string out;
   out.reserve(192);  // the whole record, in one allocation
-  out += "{\"daemonRunning\":";
-  out += boolText(status.daemonRunning);
-  out += ",\"chargingInhibited\":";
-  out += boolText(status.chargingInhibited);
-  out += ",\"calibrationActive\":";
-  out += boolText(status.calibrationActive);
+  out += "{\"daemonRunning\":"sv;
+  out += jsonBool(status.daemonRunning);
+  out += ",\"chargingInhibited\":"sv;
+  out += jsonBool(status.chargingInhibited);
+  out += ",\"calibrationActive\":"sv;
+  out += jsonBool(status.calibrationActive);
   if (status.calibrationPhase) {
-    out += ",\"calibrationPhase\":";
+    out += ",\"calibrationPhase\":"sv;
     const std::string& phase = *status.calibrationPhase;
     if (isPlainText(phase)) {
       out += '"';
@@ -43,9 +48,10 @@ std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
       out += nlohmann::json(phase).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
   }
-  out += ",\"batteryPercent\":";
-  out += std::to_string(status.batteryPercent);
-  out += ",\"lastUpdate\":";
+  out += ",\"batteryPercent\":"sv;
+  char digits[24];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, status.batteryPercent).ptr);
+  out += ",\"lastUpdate\":"sv;
   appendJsonNumber(out, status.lastUpdate);
   out += '}';
   return out;

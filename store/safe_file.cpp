@@ -2,6 +2,7 @@
 #include "store/safe_file.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,17 +33,30 @@ static constexpr int kNameAttempts = 100;
 // through a link: O_EXCL refuses any entry already there), with `flags` added
 // (O_CLOEXEC always); the name goes to `tmpPath`. The mode is set on the
 // descriptor unless the umask is known to be 0. -1 on failure, nothing left.
-static int createTemporaryBeside(const std::string& path, mode_t mode, int flags, std::string& tmpPath) {
+namespace {
+struct TemporaryPath {
+  char text[PATH_MAX];
+  const char* c_str() const { return text; }
+};
+}  // namespace
+static int createTemporaryBeside(const std::string& path, mode_t mode, int flags, TemporaryPath& tmpPath) {
   static constexpr std::string_view suffix = ".tmp-XXXXXX";
   const std::string_view directory = directoryOf(path);
   const std::string_view base = baseNameOf(path);
-  tmpPath.reserve(directory.size() + base.size() + 2 + suffix.size());  // one allocation
-  tmpPath.assign(directory).append("/.").append(base).append(suffix);
-  char* name = tmpPath.data() + tmpPath.size() - 6;
+  if (directory.size() + base.size() + 2 + suffix.size() >= sizeof tmpPath.text) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  char* end = std::copy(directory.begin(), directory.end(), tmpPath.text);
+  *end++ = '/', *end++ = '.';
+  end = std::copy(base.begin(), base.end(), end);
+  end = std::copy(suffix.begin(), suffix.end(), end);
+  *end = '\0';
+  char* name = end - 6;
   int fd = -1;
   bool modeSet = false;  // the umask took nothing from `mode`
   if (!nextTemporaryName(name)) {
-    fd = retryOnInterrupt([&] { return mkostemp(tmpPath.data(), O_CLOEXEC | flags); });
+    fd = retryOnInterrupt([&] { return mkostemp(tmpPath.text, O_CLOEXEC | flags); });
   } else {
     for (int attempt = 0; fd < 0 && attempt < kNameAttempts; ++attempt) {
       if (attempt > 0 && !nextTemporaryName(name)) return -1;
@@ -61,7 +75,7 @@ static int createTemporaryBeside(const std::string& path, mode_t mode, int flags
 }
 
 int createFileReplacing(const std::string& path, mode_t mode, int flags) {
-  std::string tmp;
+  TemporaryPath tmp;
   const int fd = createTemporaryBeside(path, mode, flags, tmp);
   if (fd < 0) return -1;
   if (rename(tmp.c_str(), path.c_str()) != 0) {
@@ -73,7 +87,7 @@ int createFileReplacing(const std::string& path, mode_t mode, int flags) {
 }
 
 bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
-  std::string tmp;
+  TemporaryPath tmp;
   // The mode is the temporary's own from its creation, so no link planted at
   // `path` is ever followed. No fsync: this runs every ten seconds for
   // months, and a record lost in a power cut is rewritten on the next pass;
