@@ -4,7 +4,8 @@
 # tmpfs and on disk, and prints CPU time per pass and wakeups per minute,
 # counted from the first pass on (start-up excluded):
 #   CPU: the first field of /proc/PID/schedstat (nanoseconds on a CPU);
-#   wakeups: voluntary + involuntary context switches in /proc/PID/status.
+#   wakeups: voluntary + involuntary context switches in /proc/PID/status
+#   (the involuntary ones are preemptions, which depend on the machine's load).
 # Usage: scripts/cadence.sh [SECONDS] (default 150); HESTLED=path overrides
 # the binary (default build/default/hestled, built if missing).
 set -euo pipefail
@@ -17,7 +18,7 @@ CONFIG='{"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEnabled":
 MACHINE='{"firmware": "tahoe", "battery": {"percent": 80, "capacityMah": 5000, "pluggedIn": true, "chargePerHour": 0, "drainPerHour": 0}}'
 
 cpu_ns() { awk '{print $1}' "/proc/$1/schedstat"; }
-switches() { awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ {s += $2} END {print s}' "/proc/$1/status"; }
+switches() { awk -v k="$2_ctxt_switches:" '$1 == k {print $2}' "/proc/$1/status"; }
 
 SHM=/dev/shm
 [ -d "$SHM" ] || SHM=/tmp
@@ -36,7 +37,7 @@ for where in tmpfs disk; do
   first=$(stat -c %Y "$dir/data/status.json")
   # Wait for the second pass to begin counting at a pass boundary.
   while [ "$(stat -c %Y "$dir/data/status.json")" = "$first" ]; do sleep 0.05; done
-  cpu0=$(cpu_ns "$pid"); sw0=$(switches "$pid"); t0=$(date +%s.%N)
+  cpu0=$(cpu_ns "$pid"); v0=$(switches "$pid" voluntary); i0=$(switches "$pid" nonvoluntary); t0=$(date +%s.%N)
   mark=$(stat -c %Y "$dir/data/status.json"); n=0
   end=$(( $(date +%s) + SECONDS_RUN ))
   while [ "$(date +%s)" -lt "$end" ]; do
@@ -48,11 +49,12 @@ for where in tmpfs disk; do
   while [ "$(stat -c %Y "$dir/data/status.json")" = "$mark" ]; do sleep 0.05; done
   n=$((n + 1))
   sleep 0.2
-  cpu1=$(cpu_ns "$pid"); sw1=$(switches "$pid"); t1=$(date +%s.%N)
+  cpu1=$(cpu_ns "$pid"); v1=$(switches "$pid" voluntary); i1=$(switches "$pid" nonvoluntary); t1=$(date +%s.%N)
   kill -TERM "$pid"; wait "$pid" || true
   rm -rf "$dir"
-  awk -v w="$where" -v n="$n" -v c="$((cpu1 - cpu0))" -v s="$((sw1 - sw0))" -v t0="$t0" -v t1="$t1" 'BEGIN {
+  awk -v w="$where" -v n="$n" -v c="$((cpu1 - cpu0))" -v v="$((v1 - v0))" -v i="$((i1 - i0))" \
+    -v t0="$t0" -v t1="$t1" 'BEGIN {
     m = (t1 - t0) / 60
-    printf "%s: %d passes in %.1f s: CPU %.0f us per pass, %.1f wakeups per minute (%.2f per pass)\n",
-      w, n, t1 - t0, c / n / 1000, s / m, s / n }'
+    printf "%s: %d passes in %.1f s: CPU %.0f us per pass, %.1f wakeups per minute (%.1f voluntary + %.1f preempted)\n",
+      w, n, t1 - t0, c / n / 1000, (v + i) / m, v / m, i / m }'
 done

@@ -2,6 +2,7 @@
 #include "store/charge_status.h"
 
 #include <charconv>
+#include <algorithm>
 #include <cmath>
 #include <string_view>
 
@@ -22,21 +23,27 @@ static bool isPlainText(std::string_view text) {
   return true;
 }
 
+// Appends `text` at `end`; returns the new end. The texts here are literals
+// and short numbers, so the copies are a few moves each.
+static char* put(char* end, std::string_view text) { return std::copy(text.begin(), text.end(), end); }
+
 static std::string_view jsonBool(bool value) { return value ? std::string_view("true") : std::string_view("false"); }
 
 std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
-  using namespace std::string_view_literals;
   if (!std::isfinite(status.lastUpdate)) return std::nullopt;
+  // Built in a buffer on the stack, then copied once into the record.
+  char head[96];
+  char* end = put(head, "{\"daemonRunning\":");
+  end = put(end, jsonBool(status.daemonRunning));
+  end = put(end, ",\"chargingInhibited\":");
+  end = put(end, jsonBool(status.chargingInhibited));
+  end = put(end, ",\"calibrationActive\":");
+  end = put(end, jsonBool(status.calibrationActive));
   std::string out;
   out.reserve(192);  // the whole record, in one allocation
-  out += "{\"daemonRunning\":"sv;
-  out += jsonBool(status.daemonRunning);
-  out += ",\"chargingInhibited\":"sv;
-  out += jsonBool(status.chargingInhibited);
-  out += ",\"calibrationActive\":"sv;
-  out += jsonBool(status.calibrationActive);
+  out.append(head, end);
   if (status.calibrationPhase) {
-    out += ",\"calibrationPhase\":"sv;
+    out += ",\"calibrationPhase\":";
     const std::string& phase = *status.calibrationPhase;
     if (isPlainText(phase)) {
       out += '"';
@@ -48,10 +55,10 @@ std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
       out += nlohmann::json(phase).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
   }
-  out += ",\"batteryPercent\":"sv;
-  char digits[24];
-  out.append(digits, std::to_chars(digits, digits + sizeof digits, status.batteryPercent).ptr);
-  out += ",\"lastUpdate\":"sv;
+  end = put(head, ",\"batteryPercent\":");
+  end = std::to_chars(end, head + sizeof head, status.batteryPercent).ptr;
+  end = put(end, ",\"lastUpdate\":");
+  out.append(head, end);
   appendJsonNumber(out, status.lastUpdate);
   out += '}';
   return out;

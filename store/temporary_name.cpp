@@ -1,4 +1,4 @@
-// Temporaries' names: SipHash-2-4 of a counter, keyed once from getentropy.
+// Temporaries' names: SipHash-1-3 of a counter, keyed once from getentropy.
 #include "store/temporary_name.h"
 
 #include <cstdint>
@@ -21,18 +21,19 @@ enum class Seed { none, seeded, failed } seed = Seed::none;
   v2 += v1, v1 = rotl(v1, 17), v1 ^= v2, v2 = rotl(v2, 32);
 }
 
-// SipHash-2-4 of the eight-byte message `m`.
+// SipHash-1-3 of the eight-byte message `m` (the variant kept for hash
+// tables: enough to keep names from being guessed, at half the rounds).
 uint64_t sipHash(uint64_t m) {
   uint64_t v0 = key[0] ^ 0x736f6d6570736575ULL, v1 = key[1] ^ 0x646f72616e646f6dULL;
   uint64_t v2 = key[0] ^ 0x6c7967656e657261ULL, v3 = key[1] ^ 0x7465646279746573ULL;
   const uint64_t last = uint64_t{8} << 56;  // the length byte, no bytes left over
   for (const uint64_t word : {m, last}) {
     v3 ^= word;
-    sipRound(v0, v1, v2, v3), sipRound(v0, v1, v2, v3);
+    sipRound(v0, v1, v2, v3);
     v0 ^= word;
   }
   v2 ^= 0xff;
-  for (int i = 0; i < 4; ++i) sipRound(v0, v1, v2, v3);
+  for (int i = 0; i < 3; ++i) sipRound(v0, v1, v2, v3);
   return v0 ^ v1 ^ v2 ^ v3;
 }
 

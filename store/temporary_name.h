@@ -4,6 +4,6 @@
 
 // Writes six characters of [A-Za-z0-9] to `out` (no terminator). The first
 // call seeds the generator from the system's randomness (getentropy); every
-// name after that is SipHash-2-4 of a counter under that key. False when
+// name after that is SipHash-1-3 of a counter under that key. False when
 // the system gave no randomness: the caller then names it another way.
 bool nextTemporaryName(char* out);
