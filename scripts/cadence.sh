@@ -2,12 +2,13 @@
 # What hestled costs at its real cadence: runs `hestled --speed 1` (one pass
 # every ten seconds, simulated Mac holding at its 80% limit) for SECONDS on
 # tmpfs and on disk, and prints CPU time per pass and wakeups per minute,
-# counted from the first pass on (start-up excluded):
+# counted from the second pass on (start-up excluded):
 #   CPU: the first field of /proc/PID/schedstat (nanoseconds on a CPU);
 #   wakeups: voluntary + involuntary context switches in /proc/PID/status
 #   (the involuntary ones are preemptions, which depend on the machine's load).
 # Usage: scripts/cadence.sh [SECONDS] (default 150); HESTLED=path overrides
-# the binary (default build/default/hestled, built if missing).
+# the binary (default build/default/hestled, built if missing); WHERE="disk"
+# measures only one of the two.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +24,7 @@ switches() { awk -v k="$2_ctxt_switches:" '$1 == k {print $2}' "/proc/$1/status"
 SHM=/dev/shm
 [ -d "$SHM" ] || SHM=/tmp
 mkdir -p build
-for where in tmpfs disk; do
+for where in ${WHERE:-tmpfs disk}; do
   base=$SHM
   [ "$where" = disk ] && base=$PWD/build
   dir=$(mktemp -d "$base/hestle-cadence-XXXXXX")
