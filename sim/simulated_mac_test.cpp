@@ -177,16 +177,19 @@ TEST_F(SimulatedMacTest, KeyTablePerFirmware) {
 // unplugged (slower asleep), within 0 to 100: what regulation is judged on.
 TEST_F(SimulatedMacTest, TheBatteryFollowsTheKeysThePlugAndSleep) {
   boot(machineWith(simmac::Firmware::tahoe, 50));
-  const std::tuple<const char*, std::vector<uint8_t>, bool, double, double> steps[] = {
-      {"ACLC", {4}, true, 1800, 70}, {"CHTE", {1, 0, 0, 0}, true, 3600, 70}, {"CHIE", {8}, true, 3600, 58},
-      {"CHIE", {0}, false, 0, 58}, {"CHTE", {0, 0, 0, 0}, false, 3600, 46}, {"ACLC", {0}, false, 36000, 0},
-      {"ACLC", {0}, true, 18000, 100},
+  // Key, value, plugged in, seconds, then the percent and whether the registry says external power.
+  const std::tuple<const char*, std::vector<uint8_t>, bool, double, double, bool> steps[] = {
+      {"ACLC", {4}, true, 1800, 70, true},       {"CHTE", {1, 0, 0, 0}, true, 3600, 70, true},
+      {"CHIE", {8}, true, 3600, 58, false},      {"CHIE", {0}, false, 0, 58, false},
+      {"CHTE", {0, 0, 0, 0}, false, 3600, 46, false}, {"ACLC", {0}, false, 36000, 0, false},
+      {"ACLC", {0}, true, 18000, 100, true},
   };
-  for (const auto& [key, value, plugged, seconds, percent] : steps) {
+  for (const auto& [key, value, plugged, seconds, percent, external] : steps) {
     simmac::setSmcKeyValue(key, value);
     simmac::setPluggedIn(plugged);
     simmac::advance(seconds);
     EXPECT_DOUBLE_EQ(simmac::batteryPercent(), percent) << key;
+    EXPECT_EQ(simmac::batteryProperties().at("ExternalConnected"), simmac::PropertyValue(external)) << key;
   }
   simmac::setPluggedIn(false);
   simmac::closeLid(7200);
