@@ -247,10 +247,11 @@ def check_scripts(source_dir):
              lambda r, calls, has: r.returncode == 0 and "did not confirm its clean shutdown" in r.stderr),
             ("a stop that launchd refuses leaves everything in place",
              uninstall, [], RUNNING, {"FAKE_KILL_FAILS": "1"}, nothing, False,
-             lambda r, calls, has: r.returncode == 1 and all(map(has, INSTALLED)) and index_of(calls, "rm ") < 0),
+             lambda r, calls, has: r.returncode == 1 and all(map(has, INSTALLED)) and index_of(calls, "rm ") < 0
+             and "launchctl could not stop hestled; nothing was removed" in r.stderr),
             ("a job that is not loaded is not stopped", uninstall, [], None, {}, nothing, False,
              lambda r, calls, has: r.returncode == 0 and index_of(calls, "launchctl kill") < 0
-             and not any(map(has, INSTALLED))),
+             and index_of(calls, bootout) < 0 and not any(map(has, INSTALLED))),
             ("uninstall as a user does nothing", uninstall, [], RUNNING, {"FAKE_UID": "501"}, nothing, False,
              lambda r, calls, has: r.returncode == 1 and not calls),
             ("uninstall with a bad option does nothing", uninstall, ["--bogus"], RUNNING, {}, nothing, False,
