@@ -115,29 +115,6 @@ INSTANTIATE_TEST_SUITE_P(Traps, LogRotationTest,
                          ::testing::Values(Trap::none, Trap::linkAtRotated, Trap::directoryAtRotated,
                                            Trap::secondNameForTheLog));
 
-// At an unplug the controller keeps refusing to re-enable charging: the
-// first attempt and the eventual success are logged, not each retry.
-TEST_F(DaemonTest, ARefusedRestoreAtUnplugLogsTheFirstAttemptAndTheSuccessOnly) {
-  bringUp();
-  writeSettings(Settings{});
-  runControlLoopPass();  // at the limit: inhibited
-  simmac::setPluggedIn(false);
-  simmac::rejectSmcKey("CHTE", false, true);
-  markLog();
-  for (int i = 0; i < 360; ++i) runControlLoopPass();  // an hour
-  simmac::rejectSmcKey("CHTE", false, false);
-  runControlLoopPass();
-  runControlLoopPass();
-  std::vector<std::string> lines = newLogMessages();
-  std::erase_if(lines, [](const std::string& line) { return line.rfind("State: ", 0) == 0; });
-  EXPECT_EQ(lines, (std::vector<std::string>{"Unplugged — clearing states",
-                                                        "setCharging: CHTE=0 (enable) -> false",
-                                                        "WARNING: Failed to enable charging!",
-                                                        "setCharging: CHTE=0 (enable) -> true",
-                                                        "Unplugged — charging re-enabled after 360 refused attempts"}));
-  EXPECT_FALSE(simmac::chargeInhibited());
-}
-
 // Standard error gets a line only when daemon.log could not take it, or when
 // it is a terminal that someone watches.
 TEST_F(DaemonTest, StandardErrorGetsTheLinesTheFileCouldNotTakeAndEveryLineOnATerminal) {
