@@ -1,9 +1,7 @@
-// The log's ceiling: rotation past 1 MiB, link-safe; the copy to standard
-// error; and a month of the daemon on every firmware under a user who flips
-// the settings on every pass, whose log files never reach 3 MiB together.
+// The log's ceiling: rotation past 1 MiB, link-safe; and a month of the daemon
+// on every firmware under a user who flips the settings on every pass, whose
+// log files never reach 3 MiB together.
 #include <cstdio>
-#include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,42 +112,5 @@ TEST_P(LogRotationTest, PastOneMiBTheLogMovesAsideLinkSafely) {
 INSTANTIATE_TEST_SUITE_P(Traps, LogRotationTest,
                          ::testing::Values(Trap::none, Trap::linkAtRotated, Trap::directoryAtRotated,
                                            Trap::secondNameForTheLog));
-
-// Standard error gets a line only when daemon.log could not take it, or when
-// it is a terminal that someone watches.
-TEST_F(DaemonTest, StandardErrorGetsTheLinesTheFileCouldNotTakeAndEveryLineOnATerminal) {
-  const int saved = dup(STDERR_FILENO);
-  for (const bool terminal : {false, true}) {
-    for (const bool fileWorks : {true, false}) {
-      SCOPED_TRACE(std::to_string(terminal) + std::to_string(fileWorks));
-      int reader = -1, writer = -1;
-      if (terminal) {
-        reader = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_TRUE(reader >= 0 && grantpt(reader) == 0 && unlockpt(reader) == 0);
-        writer = open(ptsname(reader), O_RDWR | O_NOCTTY);
-      } else {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        reader = fds[0], writer = fds[1];
-      }
-      ASSERT_GE(writer, 0);
-      dup2(writer, STDERR_FILENO);
-      logPath = fileWorks ? dir.file("daemon.log") : dir.file("missing/daemon.log");
-      logInit();
-      log("seen");
-      dup2(saved, STDERR_FILENO);
-      close(writer);
-      fcntl(reader, F_SETFL, O_NONBLOCK);
-      char buffer[256];
-      const ssize_t n = read(reader, buffer, sizeof buffer);
-      const std::string copied = n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
-      EXPECT_EQ(copied.find("] seen") != std::string::npos, terminal || !fileWorks) << copied;
-      close(reader);
-      if (logFile >= 0) close(logFile);
-      logFile = -1;
-    }
-  }
-  close(saved);
-}
 
 }  // namespace

@@ -2,6 +2,7 @@
 // with the local time. (What start-up does with daemon.log: safe_file_test.cpp.)
 #include "store/log.h"
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,23 +22,34 @@ class LogTest : public DaemonTest {
   void TearDown() override { umask(022), unsetenv("TZ"), tzset(), alarm(0), DaemonTest::TearDown(); }
 };
 
-// Standard error (no terminal) gets only what the file could not take;
-// the file every line once logInit() opened it.
-TEST_F(LogTest, LinesGoToTheFileUnchangedAndToStderrOnlyBeforeIt) {
-  const int savedStderr = dup(STDERR_FILENO), err = open(dir.file("stderr").c_str(), O_WRONLY | O_CREAT, 0600);
-  dup2(err, STDERR_FILENO);
-  log("before the file");
-  EXPECT_FALSE(exists(logPath));  // nothing opened or created yet
-  logInit();
-  std::string all;
-  for (const std::string& message : {std::string("Limit reached \xE2\x80\x94 inhibited"), std::string(),
-                                     std::string("first\nsecond"), std::string("  nul\0byte ", 11)}) {
-    log(message);
-    all += stamp + message + "\n";
+// Standard error gets only what the file could not take (before logInit()
+// opened it), unless it is a terminal that someone watches; the file every line once.
+TEST_F(LogTest, LinesGoToTheFileUnchangedAndToStderrOnlyBeforeItOrOnATerminal) {
+  for (const bool terminal : {false, true}) {
+    SCOPED_TRACE(terminal);
+    const int reader = terminal ? posix_openpt(O_RDWR | O_NOCTTY) : open(dir.file("stderr").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_TRUE(reader >= 0 && (!terminal || (grantpt(reader) == 0 && unlockpt(reader) == 0)));
+    const int savedStderr = dup(STDERR_FILENO), writer = terminal ? open(ptsname(reader), O_RDWR | O_NOCTTY) : dup(reader);
+    dup2(writer, STDERR_FILENO);
+    unlink(logPath.c_str());
+    log("before the file");
+    EXPECT_FALSE(exists(logPath));  // nothing opened or created yet
+    logInit();
+    std::string all;
+    for (const std::string& message : {std::string("Limit reached \xE2\x80\x94 inhibited"), std::string(),
+                                       std::string("first\nsecond"), std::string("  nul\0byte ", 11)}) {
+      log(message);
+      all += stamp + message + "\n";
+    }
+    dup2(savedStderr, STDERR_FILENO), close(savedStderr), close(writer), close(logFile), logFile = -1;
+    char buffer[4096];
+    fcntl(reader, F_SETFL, O_NONBLOCK);
+    const ssize_t n = terminal ? read(reader, buffer, sizeof buffer) : 0;
+    const std::string copied = terminal ? std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0) : readWholeFile(dir.file("stderr"));
+    close(reader);
+    EXPECT_EQ(terminal ? copied.find("] Limit reached") != std::string::npos : copied == stamp + "before the file\n", true) << copied;
+    EXPECT_EQ(readWholeFile(logPath), all);
   }
-  dup2(savedStderr, STDERR_FILENO), close(savedStderr), close(err);
-  EXPECT_EQ(readWholeFile(dir.file("stderr")), stamp + "before the file\n");
-  EXPECT_EQ(readWholeFile(logPath), all);
 }
 
 TEST_F(LogTest, TimestampIsLocalTimeCutToTheSecond) {
