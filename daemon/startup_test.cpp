@@ -68,15 +68,13 @@ TEST_F(StartUpTest, WithoutAWayToStopCleanlyItExitsBeforeWritingAKey) {
     simmac::setSmcKeyValue("CHIE", {8});
     clearStopRequest();  // a pipe kept from an earlier run would hide a failing pipe()
     failingCall = call;
-    const bool started = startUp(data.path());  // runDaemon() then returns 1
+    EXPECT_FALSE(startUp(data.path())) << error;  // runDaemon() then returns 1
     failingCall = 0;
-    EXPECT_FALSE(started) << error;
     const Lines lines = logMessages();
     ASSERT_EQ(lines.size(), 14u) << error;
     EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{error, "FATAL: Cannot install the stop handlers. Exiting."}));
     EXPECT_TRUE(simmac::adapterDisabled());
-    close(logFile);
-    logFile = -1;
+    close(logFile), logFile = -1;
   }
 }
 
@@ -100,43 +98,27 @@ TEST_F(StartUpTest, ModesOfTheDataDirectoryAndTheSettingsFile) {
   EXPECT_EQ(fileMode(dir.file("victim")), 0600u);
 }
 
-struct ShutdownRow {
-  bool inhibited, adapterOff, refuseCharging;
-  Lines lines;
-  bool inhibitedAfter;
-};
-
 TEST_F(StartUpTest, CleanShutdownHandsBackAdapterThenChargingThenLed) {
-  const ShutdownRow rows[] = {
-      {true, true, false, {"setAdapter: CHIE=0x00 (enable) -> true", "setCharging: CHTE=0 (enable) -> true"}, false},
-      {false, false, false, {}, false},
-      {true, false, true, {"setCharging: CHTE=0 (enable) -> false", "WARNING: Failed to enable charging!"}, true},
-  };
-  for (const auto& r : rows) {
+  const std::tuple<bool, bool, bool, Lines> rows[] = {  // inhibited, adapter off, CHTE refuses; the lines after the first
+      {true, true, false, {"setAdapter: CHIE=0x00 (enable) -> true", "setCharging: CHTE=0 (enable) -> true"}},
+      {false, false, false, {}},
+      {true, false, true, {"setCharging: CHTE=0 (enable) -> false", "WARNING: Failed to enable charging!"}}};
+  for (const auto& [inhibited, adapterOff, refused, lines] : rows) {
     boot({});
     bringUp();
-    if (r.inhibited) {
-      ASSERT_TRUE(setChargingEnabled(false));
-    }
-    if (r.adapterOff) {
-      ASSERT_TRUE(setAdapterEnabled(false));
-    }
-    simmac::rejectSmcKey("CHTE", false, r.refuseCharging);
+    ASSERT_TRUE((!inhibited || setChargingEnabled(false)) && (!adapterOff || setAdapterEnabled(false)));
+    simmac::rejectSmcKey("CHTE", false, refused);
     simmac::setSmcKeyValue("ACLC", {4});
     simmac::advance(12.25);
     markLog();
     simmac::clearSmcExchanges();
     cleanShutdown();
-    Lines expected = r.lines;
+    Lines expected = lines;
     expected.insert(expected.begin(), "Clean shutdown: restoring all keys");
     EXPECT_EQ(newLogMessages(), expected);
-    if (r.lines.empty()) {
-      EXPECT_EQ(simmac::smcExchanges().size(), 2u);  // key info and write of the LED only
-    }
-    EXPECT_EQ(simmac::ledValue(), 0);
-    EXPECT_FALSE(simmac::adapterDisabled());
-    EXPECT_EQ(simmac::chargeInhibited(), r.inhibitedAfter);
-    EXPECT_EQ(publishedStatus(), (ChargeStatus{false, r.inhibitedAfter, false, std::nullopt, 0, simmac::now()}));
+    EXPECT_TRUE(!lines.empty() || simmac::smcExchanges().size() == 2u);  // key info and write of the LED only
+    EXPECT_TRUE(simmac::ledValue() == 0 && !simmac::adapterDisabled() && simmac::chargeInhibited() == refused);
+    EXPECT_EQ(publishedStatus(), (ChargeStatus{false, refused, false, std::nullopt, 0, simmac::now()}));
     EXPECT_EQ(fileMode(statusPath), 0644u);
   }
 }
@@ -161,9 +143,34 @@ TEST_F(StartUpTest, AStopEndsTheWaitAtOnceAndNoPassRunsAfterIt) {
     EXPECT_FALSE(simmac::chargeInhibited() || simmac::adapterDisabled());
     EXPECT_EQ(publishedStatus().lastUpdate, start + at);
     clearStopRequest();
-    close(logFile);
-    logFile = -1;
+    close(logFile), logFile = -1;
   }
+}
+
+// Start-up removes the temporaries a killed run left behind: its own regular
+// files of its naming pattern, and nothing else a user may have put there.
+TEST_F(StartUpTest, RemovesOnlyItsOwnLeftoverTemporaries) {
+  enum Entry { own, link, directory, fifo, othersFile, hardLink };
+  const std::vector<std::pair<const char*, Entry>> removed = {{".status.json.tmp-AbC123", own}, {".config.json.tmp-x1Y2z3", own}, {".daemon.log.tmp-000000", own}};
+  const std::vector<std::pair<const char*, Entry>> kept = {
+      {".status.json.tmp-AbC12", own}, {".status.json.tmp-AbC1234", own}, {"status.json.tmp-AbC123", own}, {".other.json.tmp-AbC123", own},
+      {".status.json.tmp-AbC-23", own}, {".status.json.tmp-LnK123", link}, {".config.json.tmp-DiR123", directory},
+      {".status.json.tmp-FiF123", fifo}, {".status.json.tmp-UsR123", othersFile}, {".status.json.tmp-HrD123", hardLink}};
+  TempDir elsewhere;
+  writeWholeFile(elsewhere.file("victim"), "root's");
+  writeWholeFile(dir.file("kept"), "a file of root's with a second name");
+  for (const auto* rows : {&removed, &kept})
+    for (const auto& [name, entry] : *rows) {
+      const std::string path = dir.file(name);
+      if (entry == own || entry == othersFile) writeWholeFile(path, "{\"daemonRunning\":tr");
+      if (entry == othersFile && chown(path.c_str(), 65534, 65534) != 0) GTEST_SKIP() << "needs root to give a file away";
+      ASSERT_EQ(entry == link ? symlink(elsewhere.file("victim").c_str(), path.c_str()) : entry == directory ? mkdir(path.c_str(), 0777)
+                : entry == fifo ? mkfifo(path.c_str(), 0666) : entry == hardLink ? ::link(dir.file("kept").c_str(), path.c_str()) : 0, 0);
+    }
+  ASSERT_TRUE(startUp(dir.path()));
+  for (const auto& [name, entry] : removed) EXPECT_FALSE(exists(dir.file(name))) << name;
+  for (const auto& [name, entry] : kept) EXPECT_TRUE(exists(dir.file(name))) << name;
+  EXPECT_EQ(readWholeFile(elsewhere.file("victim")), "root's");
 }
 
 }  // namespace
