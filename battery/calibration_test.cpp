@@ -43,8 +43,7 @@ class CalibrationTest : public DaemonTest {
       EXPECT_EQ(handleCalibration(BatteryReading{c.percent, c.pluggedIn, true}, config), c.active) << "call " << i;
       if (*c.refused) simmac::rejectSmcKey(c.refused, false, false);
       EXPECT_EQ(newLogMessages(), c.lines) << "call " << i;
-      EXPECT_EQ(rawValue(calPhase), c.phase) << "call " << i;
-      EXPECT_EQ(simmac::ledValue(), c.led) << "call " << i;
+      EXPECT_EQ(std::pair(rawValue(calPhase), simmac::ledValue()), std::pair(std::string_view(c.phase), c.led)) << "call " << i;
     }
   }
   ChargeConfig config{true, 80, true, 30, 0.0};
@@ -53,13 +52,11 @@ class CalibrationTest : public DaemonTest {
 
 TEST_F(CalibrationTest, RunsTheWholeCycleAndStoresItsEnd) {
   run({{0, 80, false, "", false, "Idle", {}, 0x7f},  // unplugged: no start
-       {0, 80, true, "CHIE", true, "Discharging to 15%",
-        {kStart, "setAdapter: CHIE=0x08 (disable) -> false", "WARNING: Failed to disable adapter!", kChargingOff}, 3},
+       {0, 80, true, "CHIE", true, "Discharging to 15%", {kStart, "setAdapter: CHIE=0x08 (disable) -> false", "WARNING: Failed to disable adapter!", kChargingOff}, 3},
        {10, 16, true, "", true, "Discharging to 15%", {kAdapterOff}, 3},  // the failed write is tried again
        {10, 16, true, "", true, "Discharging to 15%", {}, 3},
-       {10, 15, true, "CHTE", true, "Charging to 100%",
-        {"Calibration: Reached 15% <= 15% — switching to charge phase", kAdapterOn, "setCharging: CHTE=0 (enable) -> false",
-         "WARNING: Failed to enable charging!"}, 4},
+       {10, 15, true, "CHTE", true, "Charging to 100%", {"Calibration: Reached 15% <= 15% — switching to charge phase", kAdapterOn,
+        "setCharging: CHTE=0 (enable) -> false", "WARNING: Failed to enable charging!"}, 4},
        {10, 99, false, "", true, "Charging to 100%", {kChargingOn}, 4},  // unplugged, the cycle goes on
        {10, 100, true, "", true, "Holding at 100%", {"Calibration: Reached 100% — holding for 120 minutes"}, 0x7f},
        {295, 100, true, "", true, "Holding at 100%", {}, 4},  // 115 minutes left: no mark
@@ -86,8 +83,7 @@ TEST_F(CalibrationTest, StartsWhenDue) {
     config = {true, 80, true, interval, last};
     markLog();
     EXPECT_EQ(handleCalibration(BatteryReading{80, true, false}, config), ago != nullptr) << interval << " " << last;
-    const Lines lines = newLogMessages();
-    EXPECT_EQ(lines.empty() ? "" : lines[0], ago ? std::string("Calibration: STARTING — last calibration was ") + ago : "");
+    EXPECT_EQ(newLogMessages().size() > 0 ? newLogMessages()[0] : "", ago ? std::string("Calibration: STARTING — last calibration was ") + ago : "");
   }
 }
 
@@ -113,8 +109,7 @@ TEST_F(CalibrationTest, AHoldOfNoNumberOfMinutesEndsAtOnce) {
 TEST_F(CalibrationTest, TheHoldLastsTwoHoursWhateverTheWallClockDoes) {
   for (double jump : {-86400.0, 5 * 365.25 * 86400.0}) {
     calPhase = CalibrationPhase::charging;
-    ASSERT_TRUE(handleCalibration(full, config));
-    ASSERT_EQ(calPhase, CalibrationPhase::holding);
+    ASSERT_TRUE(handleCalibration(full, config) && calPhase == CalibrationPhase::holding);
     const double start = simmac::now();
     while (calPhase == CalibrationPhase::holding) {
       simmac::advance(10);
@@ -135,8 +130,7 @@ TEST_F(CalibrationTest, ACompletionTimeMoreThanADayAheadIsTakenAsNowOnce) {
       {1e300, "Calibration: last calibration time 9223372036854775807" + line},
       {std::numeric_limits<double>::infinity(), "Calibration: last calibration time 9223372036854775807" + line}};
   for (const auto& [stamp, logged] : rows) {
-    ChargeConfig c = config;
-    c.lastCalibrationTimestamp = stamp;
+    ChargeConfig c{true, 80, true, 30, stamp};
     writeConfig(c);
     markLog();
     EXPECT_FALSE(handleCalibration({80, true, false}, c)) << "nothing is due";
@@ -156,8 +150,7 @@ TEST(CalibrationStateTest, RecordsAreReadAsCarefullyAsTheSettings) {
       {R"({"phase":"Idle","phase":"Idle","holdRemainingSeconds":0})", std::nullopt},
   };
   for (const auto& [json, expected] : rows) EXPECT_EQ(decodeCalibrationState(json), expected) << json;
-  EXPECT_EQ(encodeCalibrationState({CalibrationPhase::drainingBack, 0}),
-            R"({"phase":"Draining to limit","holdRemainingSeconds":0})");
+  EXPECT_EQ(encodeCalibrationState({CalibrationPhase::drainingBack, 0}), R"({"phase":"Draining to limit","holdRemainingSeconds":0})");
 }
 
 // A restart 30 minutes into the hold resumes it with 90 minutes left; the
@@ -172,7 +165,7 @@ TEST_F(CalibrationTest, ARestartResumesTheCycleWhereItWas) {
   unlink(calibrationStatePath.c_str());
   simmac::advance(10);
   handleCalibration(full, config);
-  EXPECT_NE(access(calibrationStatePath.c_str(), F_OK), 0) << "the same minute: not written again";
+  EXPECT_FALSE(exists(calibrationStatePath)) << "the same minute: not written again";
 
   initGlobals(dir.path());
   writeWholeFile(calibrationStatePath, R"({"phase":"Holding at 100%","holdRemainingSeconds":5400})");
