@@ -1,8 +1,12 @@
 // The store's files in the data directory, which every user can write: what
 // each writer does with whatever another user planted at its path, and
-// reading and moding that never follow a link, wait on a FIFO or read a huge file.
+// reading and moding that never follow a link, wait on a FIFO or read a huge
+// file. The log's lines: to daemon.log byte for byte, stamped with the local
+// time, and to standard error only when the file missed them or on a terminal.
 #include "store/safe_file.h"
 
+#include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <sys/stat.h>
@@ -62,6 +66,60 @@ TEST_F(SafeFileTest, ReadsAndModesOnlyAPlainFile) {
     std::filesystem::remove_all(configPath);
   }
   EXPECT_FALSE(setRegularFileMode(configPath, 0666));  // nothing there
+}
+
+// Standard error gets only what the file could not take (before logInit()
+// opened it), unless it is a terminal that someone watches; the file every line once.
+TEST_F(SafeFileTest, LinesGoToTheFileUnchangedAndToStderrOnlyBeforeItOrOnATerminal) {
+  for (const bool terminal : {false, true}) {
+    SCOPED_TRACE(terminal);
+    const int reader = terminal ? posix_openpt(O_RDWR | O_NOCTTY) : open(dir.file("stderr").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_TRUE(reader >= 0 && (!terminal || (grantpt(reader) == 0 && unlockpt(reader) == 0)));
+    const int savedStderr = dup(STDERR_FILENO), writer = terminal ? open(ptsname(reader), O_RDWR | O_NOCTTY) : dup(reader);
+    dup2(writer, STDERR_FILENO);
+    unlink(logPath.c_str());
+    log("before the file");
+    EXPECT_FALSE(exists(logPath));  // nothing opened or created yet
+    logInit();
+    std::string all;
+    for (const std::string& message : {std::string("Limit reached \xE2\x80\x94 inhibited"), std::string(),
+                                       std::string("first\nsecond"), std::string("  nul\0byte ", 11)}) {
+      log(message);
+      all += stamp + message + "\n";
+    }
+    dup2(savedStderr, STDERR_FILENO), close(savedStderr), close(writer), close(logFile), logFile = -1;
+    char buffer[4096];
+    fcntl(reader, F_SETFL, O_NONBLOCK);
+    const ssize_t n = terminal ? read(reader, buffer, sizeof buffer) : 0;
+    const std::string copied = terminal ? std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0) : readWholeFile(dir.file("stderr"));
+    close(reader);
+    EXPECT_EQ(terminal ? copied.find("] Limit reached") != std::string::npos : copied == stamp + "before the file\n", true) << copied;
+    EXPECT_EQ(readWholeFile(logPath), all);
+  }
+}
+
+TEST_F(SafeFileTest, TimestampIsLocalTimeCutToTheSecond) {
+  const std::tuple<double, const char*, const char*> rows[] = {  // 1830000000 is 2027-12-28 13:20:00 UTC
+      {1830000000.999, "UTC0", "[2027-12-28 13:20:00] m\n"}, {1830000001.001, "CET-1", "[2027-12-28 14:20:01] m\n"},
+      {1830000001.001, "EST5", "[2027-12-28 08:20:01] m\n"}, {1830381601.0, "CET-1", "[2028-01-02 00:20:01] m\n"}};
+  logInit();
+  std::string expected;
+  for (const auto& [at, tz, line] : rows) {
+    setenv("TZ", tz, 1), tzset(), simmac::advance(at - simmac::now());
+    log("m");
+    expected += line;
+  }
+  EXPECT_EQ(readWholeFile(logPath), expected);
+}
+
+TEST_F(SafeFileTest, LineAfterAnotherProcessTruncatedOrAppendedLandsAtTheEnd) {
+  logInit();
+  log("before truncation, long enough to leave a gap");
+  ASSERT_EQ(truncate(logPath.c_str(), 0), 0);
+  log("after");
+  appendToFile(logPath, "other\n");
+  log("last");
+  EXPECT_EQ(readWholeFile(logPath), stamp + "after\nother\n" + stamp + "last\n");
 }
 
 // The log appends to its own plain file (moved aside at start when over
