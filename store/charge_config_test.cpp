@@ -91,19 +91,16 @@ TEST_F(RecordFileTest, ConfigIsReadOrTheDefaultsAndNeverCreated) {
   EXPECT_FALSE(exists(configPath));
   writeConfig(sample);
   EXPECT_EQ(readWholeFile(configPath), sampleWith("", ""));
-  EXPECT_EQ(readConfig(), sample);
   writeConfig({true, 80, false, 30, INFINITY});  // not encodable: the file stays
   EXPECT_EQ(readConfig(), sample);
-  for (const std::string& bad : {sampleWith("chargeLimitPercent", "80.5"), std::string()}) {
-    writeWholeFile(configPath, bad);
-    EXPECT_EQ(readConfig(), defaults) << bad;  // the whole record, not one member
-  }
-  // White space is allowed, so padding keeps the file valid at any size up to the 64 KiB cap.
+  // Any fault gives the whole defaults, not one member; white space pads a valid file up to the 64 KiB cap.
   const std::string body = sampleWith("", "");
-  writeWholeFile(configPath, body + std::string(64 * 1024 - body.size(), ' '));
-  EXPECT_EQ(readConfig(), sample);
-  writeWholeFile(configPath, body + std::string(64 * 1024 - body.size() + 1, ' '));
-  EXPECT_EQ(readConfig(), defaults);
+  const std::pair<std::string, ChargeConfig> rows[] = {{sampleWith("chargeLimitPercent", "80.5"), defaults}, {"", defaults},
+      {body + std::string(64 * 1024 - body.size(), ' '), sample}, {body + std::string(64 * 1024 - body.size() + 1, ' '), defaults}};
+  for (const auto& [text, config] : rows) {
+    writeWholeFile(configPath, text);
+    EXPECT_EQ(readConfig(), config) << text.size();
+  }
 }
 
 // Each write replaces the whole file with the compact form; an absent phase is
@@ -115,8 +112,6 @@ TEST_F(RecordFileTest, StatusIsWrittenInTheCompactFormWithoutAnAbsentPhase) {
        R"({"daemonRunning":true,"chargingInhibited":true,"calibrationActive":false,"batteryPercent":80,"lastUpdate":1764876810.5})"},
       {{false, false, true, "Charging to 100%", -1, 1796417610.0},
        R"({"daemonRunning":false,"chargingInhibited":false,"calibrationActive":true,"calibrationPhase":"Charging to 100%","batteryPercent":-1,"lastUpdate":1796417610})"},
-      {{true, true, true, "say \"hi\"", 1, 0.5},
-       R"({"daemonRunning":true,"chargingInhibited":true,"calibrationActive":true,"calibrationPhase":"say \"hi\"","batteryPercent":1,"lastUpdate":0.5})"},
       {{true, false, true, std::string("q\"b\\s\n\x01 \xE2\x80\x94"), 0, -0.0},
        R"({"daemonRunning":true,"chargingInhibited":false,"calibrationActive":true,"calibrationPhase":"q\"b\\s\n\u0001 )"
        "\xE2\x80\x94" R"(","batteryPercent":0,"lastUpdate":-0.0})"}};
@@ -125,15 +120,12 @@ TEST_F(RecordFileTest, StatusIsWrittenInTheCompactFormWithoutAnAbsentPhase) {
     EXPECT_EQ(readWholeFile(statusPath), json);
   }
   writeStatus({true, false, false, std::nullopt, 80, NAN});
-  EXPECT_EQ(readWholeFile(statusPath), rows[3].second);
+  EXPECT_EQ(readWholeFile(statusPath), rows[2].second);
 }
 
 TEST(ChargeStatusJson, DecodesWithAnOptionalPhase) {
-  const std::string head = R"({"daemonRunning":true,"chargingInhibited":false,"calibrationActive":true,)";
-  const std::string tail = R"("batteryPercent":57,"lastUpdate":1764876810.5})";
-  const ChargeStatus noPhase{true, false, true, std::nullopt, 57, 1764876810.5};
-  ChargeStatus holding = noPhase;
-  holding.calibrationPhase = "Holding at 100%";
+  const std::string head = R"({"daemonRunning":true,"chargingInhibited":false,"calibrationActive":true,)", tail = R"("batteryPercent":57,"lastUpdate":1764876810.5})";
+  const ChargeStatus noPhase{true, false, true, std::nullopt, 57, 1764876810.5}, holding{true, false, true, "Holding at 100%", 57, 1764876810.5};
   const std::pair<std::string, std::optional<ChargeStatus>> rows[] = {
       {head + tail, noPhase}, {head + R"("calibrationPhase":null,)" + tail, noPhase}, {head + R"("calibrationPhase":"Holding at 100%",)" + tail, holding},
       {head + R"("calibrationPhase":1,)" + tail, std::nullopt}, {head + R"("batteryPercent":57.5,"lastUpdate":1})", std::nullopt},
