@@ -134,13 +134,14 @@ TEST(RacingAttackerTest, SwapsDuringStartUpAndRunningNeverReachOutside) {
   for (int run = runSize(3, 20); run > 0; --run) {
     const HestledRun r{site.data, "", work.file("state.json"), work.file("output"), "100000"};
     const pid_t pid = spawnHestled(r);
-    // Its lines go to daemon.log, or to standard error while that cannot be
-    // written; a log the attacker renamed away shows none, so the wait is
-    // bounded: by then the first pass has run.
+    // Its lines go to daemon.log (which keeps an earlier run's lines), or to
+    // standard error while that cannot be written; a log the attacker renamed
+    // away shows none, so the wait is bounded: by then the first pass has run.
     eventually(
         [&] {
           const std::string seen = readWholeFile(r.outputFile) + readWholeFile(site.data + "/daemon.log");
-          return countLines(logLines(seen), "State: ") > 0;
+          const size_t own = seen.find("PID: " + std::to_string(pid) + ",");
+          return own != std::string::npos && seen.find("State: ", own) != std::string::npos;
         },
         std::chrono::seconds(3));
     EXPECT_EQ(stopProcess(pid, SIGTERM).status(), 0) << readWholeFile(r.outputFile);
