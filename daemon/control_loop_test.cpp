@@ -56,10 +56,7 @@ TEST_F(ControlLoopTest, RegulationFollowsTheTable) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(::testing::Message() << r.percent << "% limit " << r.limit << " " << r.lines.size());
-    boot({});
-    bringUp();
-    simmac::setPluggedIn(r.plugged);
-    simmac::setBatteryPercent(r.percent);
+    boot({}), bringUp(), simmac::setPluggedIn(r.plugged), simmac::setBatteryPercent(r.percent);
     ASSERT_TRUE((!r.inhibited || setChargingEnabled(false)) && (!r.adapterOff || setAdapterEnabled(false)));
     writeSettings({r.limitOn, r.limit});
     EXPECT_EQ(pass(), r.lines);
@@ -101,25 +98,21 @@ TEST_F(ControlLoopTest, WithoutSettingsNothingIsWrittenAndTheLedIsHandedBackOnce
 TEST_F(ControlLoopTest, ARefusedRestoreAtUnplugKeepsTheFlagAndLogsTheFirstAttemptAndTheSuccessOnly) {
   writeSettings(Settings{});
   pass();  // at the limit: inhibited
-  simmac::setPluggedIn(false);
-  simmac::rejectSmcKey("CHTE", false, true);
+  simmac::setPluggedIn(false), simmac::rejectSmcKey("CHTE", false, true);
   EXPECT_EQ(pass(), (Lines{"Unplugged — clearing states", "setCharging: CHTE=0 (enable) -> false", "WARNING: Failed to enable charging!"}));
   EXPECT_TRUE(currentlyInhibited);
   EXPECT_EQ(pass(359), Lines{});  // an hour of refused retries
   simmac::rejectSmcKey("CHTE", false, false);
   EXPECT_EQ(pass(2), (Lines{"setCharging: CHTE=0 (enable) -> true", "Unplugged — charging re-enabled after 360 refused attempts"}));
   EXPECT_FALSE(currentlyInhibited || simmac::chargeInhibited());
-  simmac::setBatteryPercent(60);
-  simmac::setPluggedIn(true);
-  pass();
+  simmac::setBatteryPercent(60), simmac::setPluggedIn(true), pass();
   EXPECT_TRUE(simmac::batteryCharging());
   EXPECT_EQ(simmac::ledValue(), 4);
 }
 
 TEST_F(ControlLoopTest, AFailedBatteryReadWithTheAdapterOffReenablesIt) {
-  writeSettings(Settings{});
+  writeSettings(Settings{}), simmac::setBatteryService(false);
   ASSERT_TRUE(setAdapterEnabled(false));
-  simmac::setBatteryService(false);
   EXPECT_EQ(pass(), Lines{kAdapterOn});
   EXPECT_EQ(publishedStatus().batteryPercent, 0);
 }
@@ -128,8 +121,7 @@ TEST_F(ControlLoopTest, AnActiveCalibrationSkipsTheTableAndPublishesItsPhase) {
   writeSettings({true, 80, true});
   EXPECT_EQ(pass().at(0), "Calibration: STARTING — last calibration was never");
   EXPECT_EQ(publishedStatus(), (ChargeStatus{true, true, true, "Discharging to 15%", 80, simmac::now()}));
-  EXPECT_TRUE(adapterDisabled);
-  EXPECT_EQ(simmac::ledValue(), 3);
+  EXPECT_TRUE(adapterDisabled && simmac::ledValue() == 3);
 }
 
 // Settings that cannot be used: said once with the reason when they become
@@ -156,12 +148,10 @@ TEST_F(ControlLoopTest, UnusableSettingsAreLoggedOnceWithTheReason) {
     SCOPED_TRACE(reason);
     writeWholeFile(path, valid);
     EXPECT_EQ(settingsLines(2), Lines{});
-    std::filesystem::remove_all(path);
-    plant();
+    std::filesystem::remove_all(path), plant();
     EXPECT_EQ(settingsLines(3), Lines{"Settings: config.json is not valid (" + reason + ") — limit off until it is fixed"});
     EXPECT_FALSE(currentlyInhibited || adapterDisabled);  // the defaults: limit off
-    std::filesystem::remove_all(path);
-    writeWholeFile(path, valid);
+    std::filesystem::remove_all(path), writeWholeFile(path, valid);
     EXPECT_EQ(settingsLines(3), Lines{"Settings: config.json is usable again"});
     EXPECT_TRUE(currentlyInhibited);  // at 80%: held there again
   }

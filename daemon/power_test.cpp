@@ -33,14 +33,10 @@ class SleepRuleTest : public DaemonTest, public ::testing::WithParamInterface<Sl
 
 TEST_P(SleepRuleTest, SetsTheHardwareLogsOneLineAndTimesTheWake) {
   const SleepCase& c = GetParam();
-  bringUp();
-  resetChargeProgress();
-  writeConfig({c.limitOn, 80, c.phase != CalibrationPhase::idle, 30, 0.0});
-  calPhase = c.phase;
+  bringUp(), resetChargeProgress(), writeConfig({c.limitOn, 80, c.phase != CalibrationPhase::idle, 30, 0.0}), calPhase = c.phase;
   ASSERT_TRUE(!c.adapterOffBefore || setAdapterEnabled(false));
   ASSERT_TRUE(!c.inhibitedBefore || setChargingEnabled(false));
-  markLog();
-  prepareForSleep();
+  markLog(), prepareForSleep();
   auto lines = newLogMessages();
   std::erase_if(lines, [](const std::string& m) { return m.rfind("Sleep: ", 0) != 0; });
   EXPECT_EQ(lines, std::vector<std::string>{c.line});
@@ -109,18 +105,14 @@ TEST_F(DaemonTest, AForcedSleepCannotBeVetoedAnIdleOneCan) {
   ASSERT_EQ(simmac::sleepSpans().size(), 1u);
   EXPECT_EQ(simmac::sleepSpans()[0].start, closed + 30) << "the veto changed nothing";
   EXPECT_EQ(simmac::faults(), (std::vector<std::string>{"veto of a forced sleep refused", "kIOMessageSystemWillSleep not acknowledged within 30 s"}));
-  IODeregisterForSystemPower(&notifier);
-  IOServiceClose(client.connection);
-  IONotificationPortDestroy(notify);
+  IODeregisterForSystemPower(&notifier), IOServiceClose(client.connection), IONotificationPortDestroy(notify);
   EXPECT_EQ(simmac::objectCounts().ioLive + simmac::objectCounts().cfLive, 0);
 }
 
 // Through the real registration: the sleep is prepared and acknowledged, and a
 // lid opened before the wake the daemon scheduled cancels that wake.
 TEST_F(DaemonTest, ALidOpenedEarlyCancelsTheScheduledWake) {
-  bringUp();
-  writeConfig({true, 80, false, 30, 0.0});
-  simmac::setBatteryPercent(60);
+  bringUp(), writeConfig({true, 80, false, 30, 0.0}), simmac::setBatteryPercent(60);
   ASSERT_TRUE(registerForSystemPower());
   simmac::closeLid(600);
   while (!takeWakePass()) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 60, true);
@@ -136,12 +128,10 @@ TEST_F(DaemonTest, ALidOpenedEarlyCancelsTheScheduledWake) {
 // A charge inhibit that refuses its first write: the daemon says so once and
 // never writes it again; the adapter alone holds the limit.
 TEST_F(DaemonTest, InhibitRefusingItsFirstWriteIsNeverTriedAgain) {
-  simmac::rejectSmcKey("CHTE", false, true);
-  writeConfig({true, 80, false, 30, 0.0});
+  simmac::rejectSmcKey("CHTE", false, true), writeConfig({true, 80, false, 30, 0.0});
   ASSERT_TRUE(startUp(dir.path()));
   for (int pass = 0; pass < 360; ++pass) {
-    runControlLoopPass();
-    simmac::advance(10);
+    runControlLoopPass(), simmac::advance(10);
     ASSERT_TRUE(simmac::batteryPercent() >= 77.0 && simmac::batteryPercent() < 82.0) << pass;
   }
   cleanShutdown();
