@@ -36,8 +36,7 @@ class CalibrationTest : public DaemonTest {
   void run(const std::vector<Call>& calls) {
     for (size_t i = 0; i < calls.size(); ++i) {
       const Call& c = calls[i];
-      simmac::advance(c.advance);
-      simmac::setSmcKeyValue("ACLC", {0x7f});
+      simmac::advance(c.advance), simmac::setSmcKeyValue("ACLC", {0x7f});
       if (*c.refused) simmac::rejectSmcKey(c.refused, false, true);
       markLog();
       EXPECT_EQ(handleCalibration(BatteryReading{c.percent, c.pluggedIn, true}, config), c.active) << "call " << i;
@@ -79,9 +78,7 @@ TEST_F(CalibrationTest, StartsWhenDue) {
       {std::numeric_limits<int64_t>::max(), 0.0, "never"}, {30, NAN, "never"},
       {30, -1e300, "9223372036854775807 days ago"}};
   for (const auto& [interval, last, ago] : rows) {
-    calPhase = CalibrationPhase::idle;
-    config = {true, 80, true, interval, last};
-    markLog();
+    calPhase = CalibrationPhase::idle, config = {true, 80, true, interval, last}, markLog();
     EXPECT_EQ(handleCalibration(BatteryReading{80, true, false}, config), ago != nullptr) << interval << " " << last;
     EXPECT_EQ(newLogMessages().size() > 0 ? newLogMessages()[0] : "", ago ? std::string("Calibration: STARTING — last calibration was ") + ago : "");
   }
@@ -112,8 +109,7 @@ TEST_F(CalibrationTest, TheHoldLastsTwoHoursWhateverTheWallClockDoes) {
     ASSERT_TRUE(handleCalibration(full, config) && calPhase == CalibrationPhase::holding);
     const double start = simmac::now();
     while (calPhase == CalibrationPhase::holding) {
-      simmac::advance(10);
-      if (simmac::now() == start + 1800) simmac::jumpWallClock(jump);
+      if (simmac::advance(10), simmac::now() == start + 1800) simmac::jumpWallClock(jump);
       handleCalibration(full, config);
     }
     EXPECT_EQ(simmac::now() - start, 7200) << jump;
@@ -131,8 +127,7 @@ TEST_F(CalibrationTest, ACompletionTimeMoreThanADayAheadIsTakenAsNowOnce) {
       {std::numeric_limits<double>::infinity(), "Calibration: last calibration time 9223372036854775807" + line}};
   for (const auto& [stamp, logged] : rows) {
     ChargeConfig c{true, 80, true, 30, stamp};
-    writeConfig(c);
-    markLog();
+    writeConfig(c), markLog();
     EXPECT_FALSE(handleCalibration({80, true, false}, c)) << "nothing is due";
     EXPECT_EQ(readConfig().lastCalibrationTimestamp, stamp == now + 86400.0 ? stamp : now) << stamp;
     EXPECT_EQ(newLogMessages(), logged.empty() ? Lines{} : Lines{logged});
@@ -157,28 +152,20 @@ TEST(CalibrationStateTest, RecordsAreReadAsCarefullyAsTheSettings) {
 // record is the daemon's own (mode 0644) and written only when it changes.
 TEST_F(CalibrationTest, ARestartResumesTheCycleWhereItWas) {
   calPhase = CalibrationPhase::charging;
-  handleCalibration(full, config);
-  simmac::advance(1800);
-  handleCalibration(full, config);
+  handleCalibration(full, config), simmac::advance(1800), handleCalibration(full, config);
   EXPECT_EQ(readWholeFile(calibrationStatePath), R"({"phase":"Holding at 100%","holdRemainingSeconds":5400})");
   EXPECT_EQ(fileMode(calibrationStatePath), 0644u);
-  unlink(calibrationStatePath.c_str());
-  simmac::advance(10);
-  handleCalibration(full, config);
+  unlink(calibrationStatePath.c_str()), simmac::advance(10), handleCalibration(full, config);
   EXPECT_FALSE(exists(calibrationStatePath)) << "the same minute: not written again";
 
-  initGlobals(dir.path());
-  writeWholeFile(calibrationStatePath, R"({"phase":"Holding at 100%","holdRemainingSeconds":5400})");
-  markLog();
-  resumeCalibration();
+  initGlobals(dir.path()), writeWholeFile(calibrationStatePath, R"({"phase":"Holding at 100%","holdRemainingSeconds":5400})");
+  markLog(), resumeCalibration();
   EXPECT_EQ(calPhase, CalibrationPhase::holding);
   EXPECT_EQ(calHoldEndTime, monotonicNow() + 5400);
   EXPECT_EQ(newLogMessages(), Lines{"Calibration: resuming — Holding at 100%, 90 minutes of the hold left"});
 
   for (const char* record : {R"({"phase":"Idle","holdRemainingSeconds":0})", "{", ""}) {
-    initGlobals(dir.path());
-    writeWholeFile(calibrationStatePath, record);
-    resumeCalibration();
+    initGlobals(dir.path()), writeWholeFile(calibrationStatePath, record), resumeCalibration();
     EXPECT_EQ(calPhase, CalibrationPhase::idle) << record;
   }
 }

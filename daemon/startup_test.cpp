@@ -35,9 +35,7 @@ using Lines = std::vector<std::string>;
 using StartUpTest = DaemonTest;
 
 TEST_F(StartUpTest, LogsTheSequenceAndHandsBackWhatAKilledRunLeftHeld) {
-  simmac::setSmcKeyValue("CHTE", {1, 0, 0, 0});
-  simmac::setSmcKeyValue("CHIE", {8});
-  simmac::setSmcKeyValue("ACLC", {3});
+  simmac::setSmcKeyValue("CHTE", {1, 0, 0, 0}), simmac::setSmcKeyValue("CHIE", {8}), simmac::setSmcKeyValue("ACLC", {3});
   ASSERT_TRUE(startUp(dir.path()));
   EXPECT_EQ(logMessages(), (Lines{"=== hestle_warden starting ===", "PID: " + std::to_string(getpid()) + ", UID: " + std::to_string(getuid()) + ", EUID: " + std::to_string(geteuid()),
                                   "SMC connection opened (conn=" + std::to_string(smcConn) + ")", "SMCParamStruct C size: 80 bytes", "Key CH0B: NOT FOUND",
@@ -57,8 +55,7 @@ TEST_F(StartUpTest, WithoutAWayToStopCleanlyItExitsBeforeWritingAKey) {
                                               {SIGINT, "ERROR: sigaction(SIGINT) failed: Invalid argument"}};
   for (const auto& [call, error] : rows) {
     TempDir data;
-    boot({});
-    simmac::setSmcKeyValue("CHIE", {8});
+    boot({}), simmac::setSmcKeyValue("CHIE", {8});
     clearStopRequest();  // a pipe kept from an earlier run would hide a failing pipe()
     failingCall = call;
     EXPECT_FALSE(startUp(data.path())) << error;  // runDaemon() then returns 1
@@ -93,15 +90,10 @@ TEST_F(StartUpTest, CleanShutdownHandsBackAdapterThenChargingThenLed) {
       {false, false, false, {}},
       {true, false, true, {"setCharging: CHTE=0 (enable) -> false", "WARNING: Failed to enable charging!"}}};
   for (const auto& [inhibited, adapterOff, refused, lines] : rows) {
-    boot({});
-    bringUp();
+    boot({}), bringUp();
     ASSERT_TRUE((!inhibited || setChargingEnabled(false)) && (!adapterOff || setAdapterEnabled(false)));
-    simmac::rejectSmcKey("CHTE", false, refused);
-    simmac::setSmcKeyValue("ACLC", {4});
-    simmac::advance(12.25);
-    markLog();
-    simmac::clearSmcExchanges();
-    cleanShutdown();
+    simmac::rejectSmcKey("CHTE", false, refused), simmac::setSmcKeyValue("ACLC", {4}), simmac::advance(12.25);
+    markLog(), simmac::clearSmcExchanges(), cleanShutdown();
     Lines expected = lines;
     expected.insert(expected.begin(), "Clean shutdown: restoring all keys");
     EXPECT_EQ(newLogMessages(), expected);
@@ -116,8 +108,7 @@ TEST_F(StartUpTest, AStopEndsTheWaitAtOnceAndNoPassRunsAfterIt) {
   const std::tuple<double, std::function<void()>, int> rows[] = {{35.0, [] { raise(SIGTERM); }, 4}, {5.0, [] { raise(SIGINT); }, 1}, {0.0, [] { requestStop(); }, 1}};
   for (const auto& [at, deliver, passes] : rows) {
     TempDir data;
-    boot(machineWith(simmac::Firmware::tahoe, 90));
-    writeWholeFile(data.file("config.json"), settingsJson({}));
+    boot(machineWith(simmac::Firmware::tahoe, 90)), writeWholeFile(data.file("config.json"), settingsJson({}));
     const double start = simmac::now();
     simmac::schedule(start + at, deliver);
     EXPECT_EQ(runDaemon(data.path()), 0);
