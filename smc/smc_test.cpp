@@ -59,8 +59,7 @@ class SmcExchangeTest : public SmcTest, public ::testing::WithParamInterface<Exc
 
 TEST_P(SmcExchangeTest, SendsKeyInfoThenTheCommandAtTheKeysOwnSize) {
   const ExchangeRow& r = GetParam();
-  start(r.tahoe ? simmac::Firmware::tahoe : simmac::Firmware::preTahoe, "", "ACLC");
-  openSmc();
+  start(r.tahoe ? simmac::Firmware::tahoe : simmac::Firmware::preTahoe, "", "ACLC"), openSmc();
   if (r.tahoe) simmac::setSmcKeyValue("CHTE", {1, 2, 3, 4});
   if (std::string(r.name).starts_with("CallFails")) simmac::setSmcCallFailure(kIOReturnError);
   uint8_t value = 0xcc;
@@ -115,14 +114,12 @@ class FirmwareProbeTest : public SmcTest, public ::testing::WithParamInterface<P
 TEST_P(FirmwareProbeTest, LogsSevenKeysInOrderAndTheFamily) {
   const ProbeRow& r = GetParam();
   start(r.tahoe ? simmac::Firmware::tahoe : simmac::Firmware::preTahoe, r.missing, r.refused);
-  openSmc();
-  simmac::setSmcKeyValue("ACLC", {0x0f});
+  openSmc(), simmac::setSmcKeyValue("ACLC", {0x0f});
   if (std::string(r.name) == "CallsFail") simmac::setSmcCallFailure(kIOReturnError);
-  useTahoe = !r.family;
-  detectFirmware();
+  useTahoe = !r.family, detectFirmware();
   std::vector<std::string> expected = {"SMCParamStruct C size: 80 bytes"};
-  std::istringstream values(r.keys);
   std::string value;
+  std::istringstream values(r.keys);
   for (const std::string key : {"CH0B", "CH0C", "CHTE", "CH0I", "CH0J", "CHIE", "ACLC"})
     values >> value, expected.push_back("Key " + key + (value == "-" ? ": NOT FOUND" : ": EXISTS value=0x" + value));
   expected.push_back(r.family ? "Firmware: Tahoe (CHTE)" : "Firmware: Pre-Tahoe (CH0B/CH0C)");
