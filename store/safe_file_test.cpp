@@ -51,8 +51,7 @@ TEST_F(SafeFileTest, ReadsAndModesOnlyAPlainFile) {
   const char* path = configPath.c_str();
   for (const auto& [what, planted] : {std::pair{"symbolic link", 0}, {"hard link", 1}, {"fifo", 2}, {"directory", 3}}) {
     SCOPED_TRACE(what);
-    writeWholeFile(victim, *encodeChargeConfig(config));
-    chmod(victim.c_str(), 0600);
+    writeWholeFile(victim, *encodeChargeConfig(config)), chmod(victim.c_str(), 0600);
     ASSERT_EQ(planted == 0 ? symlink(victim.c_str(), path) : planted == 1 ? link(victim.c_str(), path) : planted == 2 ? mkfifo(path, 0666) : mkdir(path, 0777), 0);
     alarm(20);  // a hang ends the run instead of blocking it
     EXPECT_EQ(readConfig(), planted == 1 ? config : ChargeConfig{});
@@ -101,12 +100,9 @@ TEST_F(SafeFileTest, TimestampIsLocalTimeCutToTheSecond) {
 }
 
 TEST_F(SafeFileTest, LineAfterAnotherProcessTruncatedOrAppendedLandsAtTheEnd) {
-  logInit();
-  log("before truncation, long enough to leave a gap");
+  logInit(), log("before truncation, long enough to leave a gap");
   ASSERT_EQ(truncate(logPath.c_str(), 0), 0);
-  log("after");
-  appendToFile(logPath, "other\n");
-  log("last");
+  log("after"), appendToFile(logPath, "other\n"), log("last");
   EXPECT_EQ(readWholeFile(logPath), stamp + "after\nother\n" + stamp + "last\n");
 }
 
@@ -122,9 +118,7 @@ TEST_P(PlantedFileTest, IsReplacedByAFreshFileOfItsOwn) {
   const auto& [writer, trap] = GetParam();
   if (std::string(trap.name) == "anotherUsersFile" && geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
   const std::string victimBytes(1000001, 'v'), path = *writer.path;  // the victim would be emptied if followed
-  writeWholeFile(victim, victimBytes);
-  chmod(victim.c_str(), 0600);
-  trap.plant(path, victim);
+  writeWholeFile(victim, victimBytes), chmod(victim.c_str(), 0600), trap.plant(path, victim);
   alarm(20);  // a FIFO that blocked would end the run instead of hanging it
   writer.write();
   EXPECT_TRUE(readWholeFile(victim) == victimBytes && fileMode(victim) == 0600u);
