@@ -16,11 +16,6 @@
 
 namespace {
 
-TEST(SmcFourcc, PacksUpToFourCharactersFirstMostSignificant) {
-  const std::pair<const char*, uint32_t> rows[] = {{"CH0B", 0x43483042}, {"AB", 0x4142}, {"", 0}, {"CH0BX", 0x43483042}, {"\xff\x80", 0xff80}};
-  for (const auto& [name, code] : rows) EXPECT_EQ(smc_fourcc(name), code) << name;
-}
-
 class SmcTest : public DaemonTest {
  protected:
   void SetUp() override { DaemonTest::SetUp(), logInit(); }
