@@ -107,6 +107,8 @@ TEST_F(RecordFileTest, StatusIsWrittenInTheCompactFormWithoutAnAbsentPhase) {
        R"({"daemonRunning":true,"chargingInhibited":true,"calibrationActive":false,"batteryPercent":80,"lastUpdate":1764876810.5})"},
       {{false, false, true, "Charging to 100%", -1, 1796417610.0},
        R"({"daemonRunning":false,"chargingInhibited":false,"calibrationActive":true,"calibrationPhase":"Charging to 100%","batteryPercent":-1,"lastUpdate":1796417610})"},
+      {{true, true, true, "say \"hi\"", 1, 0.5},  // a quote alone must be escaped too
+       R"({"daemonRunning":true,"chargingInhibited":true,"calibrationActive":true,"calibrationPhase":"say \"hi\"","batteryPercent":1,"lastUpdate":0.5})"},
       {{true, false, true, std::string("q\"b\\s\n\x01 \xE2\x80\x94"), 0, -0.0},
        R"({"daemonRunning":true,"chargingInhibited":false,"calibrationActive":true,"calibrationPhase":"q\"b\\s\n\u0001 )"
        "\xE2\x80\x94" R"(","batteryPercent":0,"lastUpdate":-0.0})"}};
@@ -115,7 +117,7 @@ TEST_F(RecordFileTest, StatusIsWrittenInTheCompactFormWithoutAnAbsentPhase) {
     EXPECT_EQ(readWholeFile(statusPath), json);
   }
   writeStatus({true, false, false, std::nullopt, 80, NAN});
-  EXPECT_EQ(readWholeFile(statusPath), rows[2].second);
+  EXPECT_EQ(readWholeFile(statusPath), rows[3].second);
 }
 
 TEST(ChargeStatusJson, DecodesWithAnOptionalPhase) {
