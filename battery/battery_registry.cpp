@@ -17,12 +17,6 @@ namespace {
 // AppleSmartBattery has some sixty properties; larger dictionaries take the heap.
 constexpr CFIndex kStackEntries = 128;
 
-constexpr size_t longestPropertyName() {
-  size_t longest = 0;
-  for (auto name : batteryPropertyNames) longest = std::max(longest, name.size());
-  return longest;
-}
-
 BatteryValue convertNumber(CFNumberRef number) {
   if (CFNumberIsFloatType(number)) {
     // Checked here rather than trusting CFNumberGetValue into SInt64: its
@@ -46,50 +40,32 @@ BatteryValue convertValue(CFTypeRef value) {
   return std::monostate{};
 }
 
-// The position in batteryPropertyNames of one of the properties the reading
-// uses, or none for any other string. Never allocates: the names are short ASCII.
-std::optional<size_t> matchPropertyName(CFStringRef key) {
-  CFIndex length = CFStringGetLength(key);
-  if (length < 1 || static_cast<size_t>(length) > longestPropertyName()) return std::nullopt;
-  std::array<char, 4 * longestPropertyName() + 1> buffer{};
-  if (!CFStringGetCString(key, buffer.data(), static_cast<CFIndex>(buffer.size()), kCFStringEncodingUTF8))
-    return std::nullopt;
-  // An embedded NUL would otherwise let "IsCharging\0x" pass as "IsCharging".
-  std::string_view text(buffer.data());
-  if (text.size() != static_cast<size_t>(length)) return std::nullopt;
-  for (size_t i = 0; i < batteryPropertyNames.size(); ++i)
-    if (batteryPropertyNames[i] == text) return i;
-  return std::nullopt;
+// The names of batteryPropertyNames as constant strings, made once.
+const std::array<CFStringRef, batteryPropertyNames.size()>& propertyKeys() {
+  static const std::array<CFStringRef, batteryPropertyNames.size()> keys = {
+      CFSTR("AppleRawCurrentCapacity"), CFSTR("CurrentCapacity"), CFSTR("AppleRawMaxCapacity"),
+      CFSTR("MaxCapacity"),             CFSTR("ExternalConnected"), CFSTR("IsCharging")};
+  return keys;
 }
 
 // Fills `values` from the dictionary; false when a key is not a string.
+// Only the keys' types are examined; the six values are looked up by name.
 bool convertDictionary(CFDictionaryRef dictionary, BatteryValues& values) {
   CFIndex count = CFDictionaryGetCount(dictionary);
   if (count <= 0) return true;
   std::array<const void*, kStackEntries> stackKeys;
-  std::array<const void*, kStackEntries> stackValues;
   std::unique_ptr<const void*[]> heapKeys;
-  std::unique_ptr<const void*[]> heapValues;
   const void** keys = stackKeys.data();
-  const void** objects = stackValues.data();
   if (count > kStackEntries) {
     heapKeys = std::make_unique<const void*[]>(static_cast<size_t>(count));
-    heapValues = std::make_unique<const void*[]>(static_cast<size_t>(count));
     keys = heapKeys.get();
-    objects = heapValues.get();
   }
-  // Keys and values are borrowed from the dictionary: not released here.
-  CFDictionaryGetKeysAndValues(dictionary, keys, objects);
+  // Keys are borrowed from the dictionary: not released here.
+  CFDictionaryGetKeysAndValues(dictionary, keys, nullptr);
   CFTypeID stringType = CFStringGetTypeID();
-  std::array<bool, batteryPropertyNames.size()> seen{};
-  for (CFIndex i = 0; i < count; ++i) {
+  for (CFIndex i = 0; i < count; ++i)
     if (keys[i] == nullptr || CFGetTypeID(keys[i]) != stringType) return false;
-    auto index = matchPropertyName(static_cast<CFStringRef>(keys[i]));
-    if (index && !seen[*index]) {
-      seen[*index] = true;
-      values[*index] = convertValue(objects[i]);
-    }
-  }
+  for (size_t i = 0; i < values.size(); ++i) values[i] = convertValue(CFDictionaryGetValue(dictionary, propertyKeys()[i]));
   return true;
 }
 

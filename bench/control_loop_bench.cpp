@@ -140,6 +140,8 @@ bool startDaemon(const PassCase& c, const std::string& dir) {
   if (logFile >= 0) close(logFile);
   logFile = -1;
   initGlobals(dir);
+  umask(0);  // as start-up sets it: files are created with their mode
+  creationMaskCleared = true;
   loopCount = 0;
   logInit();
   if (!smcOpen()) return false;
@@ -230,12 +232,10 @@ void writeLedExchanges(io_connect_t conn) {
   smc_call(conn, &input, &output);
 }
 
+// The settings are read only when they changed: one fstatat a pass.
 void readSettings(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  char buffer[4096];
-  benchmark::DoNotOptimize(read(fd, buffer, sizeof buffer));
-  close(fd);
+  struct stat st {};
+  benchmark::DoNotOptimize(fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW));
 }
 
 // A fresh file of the status's size and mode, renamed over the status.
@@ -243,7 +243,6 @@ void writeStatusFile(const std::string& tmp, const std::string& path, const char
   const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return;
   benchmark::DoNotOptimize(write(fd, text, length));
-  fchmod(fd, 0644);  // the published mode, whatever the umask
   close(fd);
   rename(tmp.c_str(), path.c_str());
 }
@@ -258,6 +257,7 @@ void floorBenchmark(benchmark::State& state, const PassCase& c) {
   simmac::boot({});
   simmac::setRecordSmcExchanges(false);
   initGlobals(dir.path);
+  umask(0);
   io_connect_t conn = 0;
   if (smc_open(&conn) != KERN_SUCCESS) {
     state.SkipWithError("smc_open failed");

@@ -102,23 +102,10 @@ static int lockDataDirectory(const std::string& dataDir, bool& heldByOther) {
 
 // What identifies the file's content: a replacement has another inode (the
 // descriptor held open keeps the old one from being reused), an edit in place
-// another size or time.
-struct FileIdentity {
-  bool exists = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  time_t modified = 0, changed = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
-
-static FileIdentity identityOf(const struct stat& st) {
-  return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtime, st.st_ctime};
-}
-
+// another size or time. A missing file: all zero (no file has inode 0).
 static FileIdentity currentIdentity(const std::string& path) {
   struct stat st {};
-  return lstat(path.c_str(), &st) == 0 ? identityOf(st) : FileIdentity{};
+  return lstat(path.c_str(), &st) == 0 ? identityOfStat(st) : FileIdentity{};
 }
 
 std::string updateConfig(const std::string& dataDir, const std::function<void(ChargeConfig&)>& change,
@@ -129,7 +116,7 @@ std::string updateConfig(const std::string& dataDir, const std::function<void(Ch
   for (int attempt = 0; attempt < kMaxUpdateAttempts; ++attempt) {
     const int held = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
-    const FileIdentity before = held >= 0 && fstat(held, &st) == 0 ? identityOf(st) : FileIdentity{};
+    const FileIdentity before = held >= 0 && fstat(held, &st) == 0 ? identityOfStat(st) : FileIdentity{};
     LoadedConfig loaded = loadConfig(dataDir);
     if (!loaded.config) {
       if (held >= 0) close(held);

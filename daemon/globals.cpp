@@ -6,6 +6,7 @@
 void initGlobals(const std::string& dataDir) {
   logPath = dataDir + "/daemon.log";
   logToTerminal = false;
+  creationMaskCleared = false;
   logDateFmt = "%Y-%m-%d %H:%M:%S";
   configDir = dataDir;
   configPath = configDir + "/config.json";

@@ -15,6 +15,7 @@
 #include "daemon/shutdown.h"
 #include "daemon/sleep_rule.h"
 #include "daemon/system_power.h"
+#include "state/globals.h"
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
 #include "smc/smc_client.h"
@@ -37,6 +38,10 @@ static void createDataDirectory(const std::string& path) {
 
 bool startUp(const std::string& dataDir) {
   initGlobals(dataDir);
+  // Every file the daemon makes gets exactly the mode it asks for, with no
+  // chmod after each creation.
+  umask(0);
+  creationMaskCleared = true;
   // Standard error may be a pipe whose reader has gone (a terminal closed, a
   // log collector restarted): a failed copy of a log line must not kill the
   // daemon that keeps the battery safe.

@@ -12,8 +12,9 @@
 #include "sim/cf_objects.h"
 #include "sim/machine_state.h"
 
-// A notification port. Ports are never freed, so that a port of an earlier
-// boot can still be destroyed by a daemon that kept it.
+// A notification port. Ports live as long as the process (see allPorts()),
+// so that a port of an earlier boot can still be destroyed by a daemon that
+// kept it, and a second destroy is caught.
 struct IONotificationPort {
   io_object_t handle = 0;
   uint64_t boot = 0;
@@ -32,6 +33,12 @@ constexpr double kResleepDelay = 60.0;  // after a scheduled wake inside a sleep
 constexpr io_service_t kRootDomain = 0x2003;  // the IOPMrootDomain service the messages come from
 
 uint64_t bootNumber = 0;
+
+// Every port handed out, destroyed or not.
+std::deque<IONotificationPort>& allPorts() {
+  static std::deque<IONotificationPort> ports;
+  return ports;
+}
 
 [[noreturn]] void crash(const char* function, const char* what) {
   std::fprintf(stderr, "simulated Mac: %s: %s\n", function, what);
@@ -238,7 +245,7 @@ extern "C" {
 io_connect_t IORegisterForSystemPower(void* refcon, IONotificationPortRef* thePortRef,
                                       IOServiceInterestCallback callback, io_object_t* notifier) {
   if (thePortRef == nullptr || callback == nullptr || notifier == nullptr) return 0;
-  auto* port = new IONotificationPort;
+  IONotificationPort* port = &allPorts().emplace_back();
   port->handle = simmac::handOutIoObject(simmac::IoKind::notificationPort);
   port->boot = bootNumber;
   simmac::PowerClient client;

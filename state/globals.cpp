@@ -5,6 +5,8 @@
 std::string logPath;
 int logFile = -1;
 int previousLogFile = -1;
+int64_t logBytes = 0;
+bool creationMaskCleared = false;
 bool logToTerminal = false;
 std::string logDateFmt;
 std::string configDir;

@@ -1,9 +1,7 @@
 // The user's settings: their JSON form, reading and writing "config.json".
 #include "store/charge_config.h"
 
-#include <charconv>
 #include <cmath>
-#include <system_error>
 #include <utility>
 
 #include "state/globals.h"
@@ -33,86 +31,6 @@ std::optional<std::string> encodeChargeConfig(const ChargeConfig& config) {
   return out;
 }
 
-// ---- The written form, read without a parser --------------------------------
-// Every settings file the daemon or the front end writes has exactly the form
-// of encodeChargeConfig. Read on every pass, that form is taken apart here
-// without a single allocation; the scanners accept only text whose meaning is
-// beyond doubt and leave everything else to the general reader below.
-
-static bool consume(std::string_view& text, std::string_view expected) {
-  if (text.substr(0, expected.size()) != expected) return false;
-  text.remove_prefix(expected.size());
-  return true;
-}
-
-static std::optional<bool> scanBoolean(std::string_view& text) {
-  if (consume(text, "true")) return true;
-  if (consume(text, "false")) return false;
-  return std::nullopt;
-}
-
-static bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-// 0, or an integer of at most 18 digits without leading zeros (so it cannot
-// overflow); "-0" and longer numbers are left to the general reader.
-static std::optional<int64_t> scanInteger(std::string_view& text) {
-  size_t i = text.substr(0, 1) == "-" ? 1 : 0;
-  const size_t first = i;
-  while (i < text.size() && isDigit(text[i])) ++i;
-  const size_t digits = i - first;
-  if (digits == 0 || digits > 18 || (text[first] == '0' && (digits > 1 || first == 1))) return std::nullopt;
-  if (i < text.size() && (text[i] == '.' || text[i] == 'e' || text[i] == 'E')) return std::nullopt;
-  int64_t magnitude = 0;
-  for (size_t k = first; k < i; ++k) magnitude = magnitude * 10 + (text[k] - '0');
-  text.remove_prefix(i);
-  return first == 1 ? -magnitude : magnitude;
-}
-
-// A JSON number, -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?, as the nearest
-// double (what the general reader yields too); "-0" (which that reader reads
-// as the integer 0, not as -0.0) and anything not finite are left to it.
-static std::optional<double> scanNumber(std::string_view& text) {
-  size_t i = text.substr(0, 1) == "-" ? 1 : 0;
-  const size_t intStart = i;
-  while (i < text.size() && isDigit(text[i])) ++i;
-  if (i == intStart || (text[intStart] == '0' && i - intStart > 1)) return std::nullopt;
-  bool integral = true;
-  if (i < text.size() && text[i] == '.') {
-    const size_t fracStart = ++i;
-    while (i < text.size() && isDigit(text[i])) ++i;
-    if (i == fracStart) return std::nullopt;
-    integral = false;
-  }
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    const size_t expStart = i;
-    while (i < text.size() && isDigit(text[i])) ++i;
-    if (i == expStart) return std::nullopt;
-    integral = false;
-  }
-  if (integral && intStart == 1 && text[1] == '0') return std::nullopt;  // "-0"
-  double value = 0.0;
-  const auto result = std::from_chars(text.data(), text.data() + i, value);
-  if (result.ec != std::errc() || result.ptr != text.data() + i || !std::isfinite(value)) return std::nullopt;
-  text.remove_prefix(i);
-  return value;
-}
-
-static std::optional<ChargeConfig> decodeWrittenForm(std::string_view text) {
-  std::optional<bool> limitEnabled, calEnabled;
-  std::optional<int64_t> limitPercent, calDays;
-  std::optional<double> lastCal;
-  if (!consume(text, "{\"chargeLimitEnabled\":") || !(limitEnabled = scanBoolean(text)) ||
-      !consume(text, ",\"chargeLimitPercent\":") || !(limitPercent = scanInteger(text)) ||
-      !consume(text, ",\"calibrationEnabled\":") || !(calEnabled = scanBoolean(text)) ||
-      !consume(text, ",\"calibrationIntervalDays\":") || !(calDays = scanInteger(text)) ||
-      !consume(text, ",\"lastCalibrationTimestamp\":") || !(lastCal = scanNumber(text)) ||
-      text != "}")
-    return std::nullopt;
-  return ChargeConfig{*limitEnabled, *limitPercent, *calEnabled, *calDays, *lastCal};
-}
-
 static constexpr std::string_view kLimitEnabled = "chargeLimitEnabled";
 static constexpr std::string_view kLimitPercent = "chargeLimitPercent";
 static constexpr std::string_view kCalEnabled = "calibrationEnabled";
@@ -130,7 +48,6 @@ static ConfigProblem refusalProblem(const JsonRefusal& refusal) {
 }
 
 std::optional<ChargeConfig> decodeChargeConfig(std::string_view json, ConfigProblem* why) {
-  if (auto config = decodeWrittenForm(json)) return config;
   JsonRefusal refusal;
   const auto members = readJsonMembers(json, {kLimitEnabled, kLimitPercent, kCalEnabled, kCalDays, kLastCal}, &refusal);
   if (!members) {
@@ -179,10 +96,18 @@ std::string describeConfigProblem(const ConfigProblem& problem) {
   return "unusable";
 }
 
+// The last reading of a regular file and the identity of what it read: a
+// file with the same identity holds the same bytes, so it is not read again.
+static std::optional<FileIdentity> lastConfigIdentity;
+static ConfigReading lastConfigReading;
+
 ConfigReading readConfigFile() {
+  const std::optional<FileIdentity> identity = regularFileIdentity(configPath);
+  if (identity && identity == lastConfigIdentity) return lastConfigReading;
   ConfigReading reading;
   FileRefusal refusal = FileRefusal::none;
-  const auto bytes = readRegularFile(configPath, maxConfigBytes, &refusal);
+  FileIdentity readIdentity;
+  const auto bytes = readRegularFile(configPath, maxConfigBytes, &refusal, &readIdentity);
   reading.present = refusal != FileRefusal::missing;
   if (!bytes) {
     switch (refusal) {
@@ -195,6 +120,8 @@ ConfigReading readConfigFile() {
     return reading;
   }
   if (auto config = decodeChargeConfig(*bytes, &reading.problem)) reading.config = *config;
+  lastConfigIdentity = readIdentity;
+  lastConfigReading = reading;
   return reading;
 }
 

@@ -56,7 +56,9 @@ struct ConfigReading {
   bool present = false;  // the file exists
   ConfigProblem problem;
 };
-// The same syscalls as readConfig(); never blocks, logs or writes.
+// The same syscalls as readConfig(); never blocks, logs or writes. A file
+// whose identity (device, inode, size, modification and change times to the
+// nanosecond) is that of the last one read is not read again: one fstatat.
 ConfigReading readConfigFile();
 
 // The settings of configPath, or the defaults. Never blocks, logs or writes:

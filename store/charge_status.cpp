@@ -1,7 +1,10 @@
 // The daemon's published state: its JSON form and writing "status.json".
 #include "store/charge_status.h"
 
+#include <charconv>
+#include <algorithm>
 #include <cmath>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -20,16 +23,25 @@ static bool isPlainText(std::string_view text) {
   return true;
 }
 
+// Appends `text` at `end`; returns the new end. The texts here are literals
+// and short numbers, so the copies are a few moves each.
+static char* put(char* end, std::string_view text) { return std::copy(text.begin(), text.end(), end); }
+
+static std::string_view jsonBool(bool value) { return value ? std::string_view("true") : std::string_view("false"); }
+
 std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
   if (!std::isfinite(status.lastUpdate)) return std::nullopt;
+  // Built in a buffer on the stack, then copied once into the record.
+  char head[96];
+  char* end = put(head, "{\"daemonRunning\":");
+  end = put(end, jsonBool(status.daemonRunning));
+  end = put(end, ",\"chargingInhibited\":");
+  end = put(end, jsonBool(status.chargingInhibited));
+  end = put(end, ",\"calibrationActive\":");
+  end = put(end, jsonBool(status.calibrationActive));
   std::string out;
   out.reserve(192);  // the whole record, in one allocation
-  out += "{\"daemonRunning\":";
-  out += boolText(status.daemonRunning);
-  out += ",\"chargingInhibited\":";
-  out += boolText(status.chargingInhibited);
-  out += ",\"calibrationActive\":";
-  out += boolText(status.calibrationActive);
+  out.append(head, end);
   if (status.calibrationPhase) {
     out += ",\"calibrationPhase\":";
     const std::string& phase = *status.calibrationPhase;
@@ -43,9 +55,10 @@ std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
       out += nlohmann::json(phase).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
   }
-  out += ",\"batteryPercent\":";
-  out += std::to_string(status.batteryPercent);
-  out += ",\"lastUpdate\":";
+  end = put(head, ",\"batteryPercent\":");
+  end = std::to_chars(end, head + sizeof head, status.batteryPercent).ptr;
+  end = put(end, ",\"lastUpdate\":");
+  out.append(head, end);
   appendJsonNumber(out, status.lastUpdate);
   out += '}';
   return out;

@@ -70,6 +70,7 @@ static void rotateLog() {
     close(logFile);
   }
   logFile = createFileReplacing(logPath, logMode, O_APPEND);
+  logBytes = 0;
 }
 
 void logInit() {
@@ -86,7 +87,8 @@ void logInit() {
     if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   }
   logFile = fd;
-  if (logFile >= 0 && sizeOfOpenFile(logFile) > maxLogBytesAtStart) rotateLog();
+  logBytes = logFile >= 0 ? sizeOfOpenFile(logFile) : 0;
+  if (logBytes > maxLogBytesAtStart) rotateLog();
 }
 
 // The local time of `seconds` through logDateFmt ("yyyy-MM-dd HH:mm:ss").
@@ -111,5 +113,10 @@ void log(std::string_view message) {
   // one step, even after another process has shortened the file.
   const bool written = logFile >= 0 && writeAll(logFile, line);
   if (!written || logToTerminal) writeAll(STDERR_FILENO, line);  // a failure here has nowhere to go
-  if (written && sizeOfOpenFile(logFile) > maxLogBytes) rotateLog();
+  if (!written) return;
+  // The size is counted, not asked for after every line; only a count past
+  // the ceiling is checked against the file (another process may have
+  // shortened it) before the log rotates.
+  logBytes += static_cast<int64_t>(line.size());
+  if (logBytes > maxLogBytes && (logBytes = sizeOfOpenFile(logFile)) > maxLogBytes) rotateLog();
 }

@@ -2,12 +2,15 @@
 #include "store/safe_file.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "state/globals.h"
+#include "store/temporary_name.h"
 #include "util/posix_io.h"
 
 // The directory part of `path` ("." when there is none).
@@ -23,22 +26,59 @@ static std::string_view baseNameOf(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-// Opens a fresh file exclusively in the directory of `path` (never through
-// a link), with `flags` added (O_CLOEXEC always); the name goes to `tmpPath`.
-static int createTemporaryBeside(const std::string& path, int flags, std::string& tmpPath) {
+// How many names a fresh temporary may try before giving up, as mkostemp.
+static constexpr int kNameAttempts = 100;
+
+// Opens a fresh file of `mode` exclusively in the directory of `path` (never
+// through a link: O_EXCL refuses any entry already there), with `flags` added
+// (O_CLOEXEC always); the name goes to `tmpPath`. The mode is set on the
+// descriptor unless the umask is known to be 0. -1 on failure, nothing left.
+namespace {
+struct TemporaryPath {
+  char text[PATH_MAX];
+  const char* c_str() const { return text; }
+};
+}  // namespace
+static int createTemporaryBeside(const std::string& path, mode_t mode, int flags, TemporaryPath& tmpPath) {
   static constexpr std::string_view suffix = ".tmp-XXXXXX";
   const std::string_view directory = directoryOf(path);
   const std::string_view base = baseNameOf(path);
-  tmpPath.reserve(directory.size() + base.size() + 2 + suffix.size());  // one allocation
-  tmpPath.assign(directory).append("/.").append(base).append(suffix);
-  return retryOnInterrupt([&] { return mkostemp(tmpPath.data(), O_CLOEXEC | flags); });
+  if (directory.size() + base.size() + 2 + suffix.size() >= sizeof tmpPath.text) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  char* end = std::copy(directory.begin(), directory.end(), tmpPath.text);
+  *end++ = '/', *end++ = '.';
+  end = std::copy(base.begin(), base.end(), end);
+  end = std::copy(suffix.begin(), suffix.end(), end);
+  *end = '\0';
+  char* name = end - 6;
+  int fd = -1;
+  bool modeSet = false;  // the umask took nothing from `mode`
+  if (!nextTemporaryName(name)) {
+    fd = retryOnInterrupt([&] { return mkostemp(tmpPath.text, O_CLOEXEC | flags); });
+  } else {
+    for (int attempt = 0; fd < 0 && attempt < kNameAttempts; ++attempt) {
+      if (attempt > 0 && !nextTemporaryName(name)) return -1;
+      fd = openRetrying(tmpPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | flags, mode);
+      if (fd < 0 && errno != EEXIST) return -1;
+    }
+    if (fd < 0) return -1;
+    modeSet = creationMaskCleared;
+  }
+  if (!modeSet && fchmod(fd, mode) != 0) {
+    unlink(tmpPath.c_str());
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 int createFileReplacing(const std::string& path, mode_t mode, int flags) {
-  std::string tmp;
-  const int fd = createTemporaryBeside(path, flags, tmp);
+  TemporaryPath tmp;
+  const int fd = createTemporaryBeside(path, mode, flags, tmp);
   if (fd < 0) return -1;
-  if (fchmod(fd, mode) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+  if (rename(tmp.c_str(), path.c_str()) != 0) {
     unlink(tmp.c_str());
     close(fd);
     return -1;
@@ -47,21 +87,46 @@ int createFileReplacing(const std::string& path, mode_t mode, int flags) {
 }
 
 bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
-  std::string tmp;
-  const int fd = createTemporaryBeside(path, 0, tmp);
+  TemporaryPath tmp;
+  // The mode is the temporary's own from its creation, so no link planted at
+  // `path` is ever followed. No fsync: this runs every ten seconds for
+  // months, and a record lost in a power cut is rewritten on the next pass;
+  // rename still keeps readers from seeing a partial file.
+  const int fd = createTemporaryBeside(path, mode, 0, tmp);
   if (fd < 0) return false;
-  // The mode is set on the descriptor, so the umask has no say and no link
-  // planted at `path` is ever followed. No fsync: this runs every ten
-  // seconds for months, and a record lost in a power cut is rewritten on
-  // the next pass; rename still keeps readers from seeing a partial file.
-  bool ok = writeAll(fd, bytes) && fchmod(fd, mode) == 0;
+  bool ok = writeAll(fd, bytes);
   ok = (close(fd) == 0) && ok;
   ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
   if (!ok) unlink(tmp.c_str());
   return ok;
 }
 
-std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes, FileRefusal* why) {
+// The modification and change times, whichever member names they have here.
+template <typename Stat>
+static auto modified(const Stat& st, int) -> decltype(st.st_mtim) { return st.st_mtim; }
+template <typename Stat>
+static auto modified(const Stat& st, long) -> decltype(st.st_mtimespec) { return st.st_mtimespec; }
+template <typename Stat>
+static auto changed(const Stat& st, int) -> decltype(st.st_ctim) { return st.st_ctim; }
+template <typename Stat>
+static auto changed(const Stat& st, long) -> decltype(st.st_ctimespec) { return st.st_ctimespec; }
+
+FileIdentity identityOfStat(const struct stat& st) {
+  const auto m = modified(st, 0);
+  const auto c = changed(st, 0);
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
+          static_cast<int64_t>(m.tv_sec), static_cast<int64_t>(m.tv_nsec), static_cast<int64_t>(c.tv_sec),
+          static_cast<int64_t>(c.tv_nsec)};
+}
+
+std::optional<FileIdentity> regularFileIdentity(const std::string& path) {
+  struct stat st {};
+  if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return identityOfStat(st);
+}
+
+std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes, FileRefusal* why,
+                                           FileIdentity* identity) {
   FileRefusal ignored;
   FileRefusal& refusal = why ? *why : ignored;
   refusal = FileRefusal::none;
@@ -87,6 +152,7 @@ std::optional<std::string> readRegularFile(const std::string& path, size_t maxBy
     close(fd);
     return std::nullopt;
   }
+  if (identity) *identity = identityOfStat(st);
   // Ask for one byte more than the file holds: a short read is its end, so a
   // file read whole costs one read(). A file that grew since fstat is read on,
   // but never beyond one byte more than allowed, and then refused.

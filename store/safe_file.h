@@ -4,14 +4,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Writes `bytes` to a fresh temporary in the same directory (created
-// exclusively, mode set on the descriptor), then renames it over `path`.
+// exclusively under a name nobody can predict, with `mode`: set on the
+// descriptor unless creationMaskCleared), then renames it over `path`.
 // The temporary is removed on every failure. True on success.
 bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
 
@@ -24,11 +27,29 @@ int createFileReplacing(const std::string& path, mode_t mode, int flags);
 // Why readRegularFile gave nothing.
 enum class FileRefusal { none, missing, notRegularFile, tooLarge, unreadable };
 
+// What tells one content of a file from another without reading it: a file
+// replaced (another inode), rewritten (times to the nanosecond) or resized.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t modifiedSeconds = 0, modifiedNanoseconds = 0;
+  int64_t changedSeconds = 0, changedNanoseconds = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity that `st` describes.
+FileIdentity identityOfStat(const struct stat& st);
+// The identity of `path` when it is a regular file (no link followed): one
+// fstatat. None otherwise (missing, a link, a FIFO, ...).
+std::optional<FileIdentity> regularFileIdentity(const std::string& path);
+
 // The whole content of `path` when it is a regular file (not a link, FIFO,
 // device or directory) of at most `maxBytes`; none otherwise, and then `why`
-// (when given) says which. Never blocks.
+// (when given) says which. `identity` (when given) receives that of the
+// descriptor read. Never blocks.
 std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes,
-                                           FileRefusal* why = nullptr);
+                                           FileRefusal* why = nullptr, FileIdentity* identity = nullptr);
 
 // Sets the mode of an existing regular file with a single link, through a
 // descriptor opened without following links. False otherwise.
