@@ -1,13 +1,19 @@
 // The calibration cycle on a simulated Tahoe Mac: each transition with its
-// log lines in order, the actuators' writes and the LED.
+// log lines in order, the actuators' writes and the LED; the hold on the
+// monotonic clock against a wall clock that jumps; a completion time from the
+// future; and the daemon's own record of a cycle under way, across a restart.
 #include "battery/calibration.h"
 
 #include <cmath>
 #include <limits>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "battery/calibration_state.h"
 #include "daemon/globals.h"
+#include "platform/clock.h"
+#include "store/charge_config.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -30,29 +36,26 @@ class CalibrationTest : public DaemonTest {
   void run(const std::vector<Call>& calls) {
     for (size_t i = 0; i < calls.size(); ++i) {
       const Call& c = calls[i];
-      simmac::advance(c.advance);
-      simmac::setSmcKeyValue("ACLC", {0x7f});
+      simmac::advance(c.advance), simmac::setSmcKeyValue("ACLC", {0x7f});
       if (*c.refused) simmac::rejectSmcKey(c.refused, false, true);
       markLog();
       EXPECT_EQ(handleCalibration(BatteryReading{c.percent, c.pluggedIn, true}, config), c.active) << "call " << i;
       if (*c.refused) simmac::rejectSmcKey(c.refused, false, false);
       EXPECT_EQ(newLogMessages(), c.lines) << "call " << i;
-      EXPECT_EQ(rawValue(calPhase), c.phase) << "call " << i;
-      EXPECT_EQ(simmac::ledValue(), c.led) << "call " << i;
+      EXPECT_EQ(std::pair(rawValue(calPhase), simmac::ledValue()), std::pair(std::string_view(c.phase), c.led)) << "call " << i;
     }
   }
   ChargeConfig config{true, 80, true, 30, 0.0};
+  BatteryReading full{100, true, false};
 };
 
 TEST_F(CalibrationTest, RunsTheWholeCycleAndStoresItsEnd) {
   run({{0, 80, false, "", false, "Idle", {}, 0x7f},  // unplugged: no start
-       {0, 80, true, "CHIE", true, "Discharging to 15%",
-        {kStart, "setAdapter: CHIE=0x08 (disable) -> false", "WARNING: Failed to disable adapter!", kChargingOff}, 3},
+       {0, 80, true, "CHIE", true, "Discharging to 15%", {kStart, "setAdapter: CHIE=0x08 (disable) -> false", "WARNING: Failed to disable adapter!", kChargingOff}, 3},
        {10, 16, true, "", true, "Discharging to 15%", {kAdapterOff}, 3},  // the failed write is tried again
        {10, 16, true, "", true, "Discharging to 15%", {}, 3},
-       {10, 15, true, "CHTE", true, "Charging to 100%",
-        {"Calibration: Reached 15% <= 15% — switching to charge phase", kAdapterOn, "setCharging: CHTE=0 (enable) -> false",
-         "WARNING: Failed to enable charging!"}, 4},
+       {10, 15, true, "CHTE", true, "Charging to 100%", {"Calibration: Reached 15% <= 15% — switching to charge phase", kAdapterOn,
+        "setCharging: CHTE=0 (enable) -> false", "WARNING: Failed to enable charging!"}, 4},
        {10, 99, false, "", true, "Charging to 100%", {kChargingOn}, 4},  // unplugged, the cycle goes on
        {10, 100, true, "", true, "Holding at 100%", {"Calibration: Reached 100% — holding for 120 minutes"}, 0x7f},
        {295, 100, true, "", true, "Holding at 100%", {}, 4},  // 115 minutes left: no mark
@@ -75,12 +78,9 @@ TEST_F(CalibrationTest, StartsWhenDue) {
       {std::numeric_limits<int64_t>::max(), 0.0, "never"}, {30, NAN, "never"},
       {30, -1e300, "9223372036854775807 days ago"}};
   for (const auto& [interval, last, ago] : rows) {
-    calPhase = CalibrationPhase::idle;
-    config = {true, 80, true, interval, last};
-    markLog();
+    calPhase = CalibrationPhase::idle, config = {true, 80, true, interval, last}, markLog();
     EXPECT_EQ(handleCalibration(BatteryReading{80, true, false}, config), ago != nullptr) << interval << " " << last;
-    const Lines lines = newLogMessages();
-    EXPECT_EQ(lines.empty() ? "" : lines[0], ago ? std::string("Calibration: STARTING — last calibration was ") + ago : "");
+    EXPECT_EQ(newLogMessages().size() > 0 ? newLogMessages()[0] : "", ago ? std::string("Calibration: STARTING — last calibration was ") + ago : "");
   }
 }
 
@@ -99,6 +99,75 @@ TEST_F(CalibrationTest, AHoldOfNoNumberOfMinutesEndsAtOnce) {
   run({{0, 12, true, "", true, "Charging to 100%", kStartAt12, 4},
        {10, 100, true, "", true, "Holding at 100%", {"Calibration: Reached 100% — holding for 0 minutes"}, 0x7f},
        {10, 100, true, "", true, "Draining to limit", {"Calibration: Hold complete — draining back to 80%", kAdapterOff, kChargingOff}, 0x7f}});
+}
+
+// 30 minutes into the hold the wall clock is set back a day or forward five
+// years: the hold still ends 120 minutes after it began.
+TEST_F(CalibrationTest, TheHoldLastsTwoHoursWhateverTheWallClockDoes) {
+  for (double jump : {-86400.0, 5 * 365.25 * 86400.0}) {
+    calPhase = CalibrationPhase::charging;
+    ASSERT_TRUE(handleCalibration(full, config) && calPhase == CalibrationPhase::holding);
+    const double start = simmac::now();
+    while (calPhase == CalibrationPhase::holding) {
+      if (simmac::advance(10), simmac::now() == start + 1800) simmac::jumpWallClock(jump);
+      handleCalibration(full, config);
+    }
+    EXPECT_EQ(simmac::now() - start, 7200) << jump;
+  }
+}
+
+// Taken as now, rewritten and logged once; a day ahead exactly is still believed.
+TEST_F(CalibrationTest, ACompletionTimeMoreThanADayAheadIsTakenAsNowOnce) {
+  const double now = wallClockNow(), years = 5 * 365.25 * 86400.0;
+  const std::string line = " is more than a day in the future — taken as now";
+  const std::vector<std::pair<double, std::string>> rows = {
+      {now + 86400.0, ""}, {now + years, "Calibration: last calibration time " + std::to_string(static_cast<int64_t>(now + years)) + line},
+      {now + years, ""},  // the same stamp again (a file that could not be rewritten): not reported again
+      {1e300, "Calibration: last calibration time 9223372036854775807" + line},
+      {std::numeric_limits<double>::infinity(), "Calibration: last calibration time 9223372036854775807" + line}};
+  for (const auto& [stamp, logged] : rows) {
+    ChargeConfig c{true, 80, true, 30, stamp};
+    writeConfig(c), markLog();
+    EXPECT_FALSE(handleCalibration({80, true, false}, c)) << "nothing is due";
+    EXPECT_EQ(readConfig().lastCalibrationTimestamp, stamp == now + 86400.0 ? stamp : now) << stamp;
+    EXPECT_EQ(newLogMessages(), logged.empty() ? Lines{} : Lines{logged});
+  }
+}
+
+TEST(CalibrationStateTest, RecordsAreReadAsCarefullyAsTheSettings) {
+  const std::vector<std::pair<std::string, std::optional<CalibrationState>>> rows = {
+      {R"({"phase":"Holding at 100%","holdRemainingSeconds":3540.5})", CalibrationState{CalibrationPhase::holding, 3540.5}},
+      {R"({"holdRemainingSeconds":0,"phase":"Discharging to 15%","extra":[1]})", CalibrationState{CalibrationPhase::discharging, 0}},
+      {R"({"phase":"Holding at 100%","holdRemainingSeconds":7200.5})", std::nullopt},  // longer than a hold
+      {R"({"phase":"Holding at 100%","holdRemainingSeconds":-1})", std::nullopt},
+      {R"({"phase":"holding at 100%","holdRemainingSeconds":1})", std::nullopt},  // not a display string
+      {R"({"phase":"Idle"})", std::nullopt},
+      {R"({"phase":"Idle","phase":"Idle","holdRemainingSeconds":0})", std::nullopt},
+  };
+  for (const auto& [json, expected] : rows) EXPECT_EQ(decodeCalibrationState(json), expected) << json;
+  EXPECT_EQ(encodeCalibrationState({CalibrationPhase::drainingBack, 0}), R"({"phase":"Draining to limit","holdRemainingSeconds":0})");
+}
+
+// A restart 30 minutes into the hold resumes it with 90 minutes left; the
+// record is the daemon's own (mode 0644) and written only when it changes.
+TEST_F(CalibrationTest, ARestartResumesTheCycleWhereItWas) {
+  calPhase = CalibrationPhase::charging;
+  handleCalibration(full, config), simmac::advance(1800), handleCalibration(full, config);
+  EXPECT_EQ(readWholeFile(calibrationStatePath), R"({"phase":"Holding at 100%","holdRemainingSeconds":5400})");
+  EXPECT_EQ(fileMode(calibrationStatePath), 0644u);
+  unlink(calibrationStatePath.c_str()), simmac::advance(10), handleCalibration(full, config);
+  EXPECT_FALSE(exists(calibrationStatePath)) << "the same minute: not written again";
+
+  initGlobals(dir.path()), writeWholeFile(calibrationStatePath, R"({"phase":"Holding at 100%","holdRemainingSeconds":5400})");
+  markLog(), resumeCalibration();
+  EXPECT_EQ(calPhase, CalibrationPhase::holding);
+  EXPECT_EQ(calHoldEndTime, monotonicNow() + 5400);
+  EXPECT_EQ(newLogMessages(), Lines{"Calibration: resuming — Holding at 100%, 90 minutes of the hold left"});
+
+  for (const char* record : {R"({"phase":"Idle","holdRemainingSeconds":0})", "{", ""}) {
+    initGlobals(dir.path()), writeWholeFile(calibrationStatePath, record), resumeCalibration();
+    EXPECT_EQ(calPhase, CalibrationPhase::idle) << record;
+  }
 }
 
 }  // namespace

@@ -24,23 +24,18 @@ struct Site {
 };
 
 TEST(HestledProcess, WithoutAppleSmcItExitsZeroAfterFourLines) {
-  for (const char* firmware : {"noSMC", "refused", "closed stderr"}) {
+  for (const std::string firmware : {"noSMC", "refused", "closed stderr"}) {
     SCOPED_TRACE(firmware);
-    const bool closed = std::string(firmware) == "closed stderr";
-    Site run(R"({"firmware":")" + std::string(closed ? "noSMC" : firmware) + "\"}");
+    const bool closed = firmware == "closed stderr";
+    Site run(R"({"firmware":")" + (closed ? "noSMC" : firmware) + "\"}");
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     close(fds[0]);  // a reader that has gone: writes to standard error fail with EPIPE
-    const std::vector<std::string> args = {"--data-dir", run.args.dataDir, "--machine", run.args.machineFile};
-    const pid_t pid = startProgram({HESTLED_PATH, args, run.args.outputFile, "", closed ? fds[1] : -1, {}});
+    const pid_t pid = startProgram({HESTLED_PATH, {"--data-dir", run.args.dataDir, "--machine", run.args.machineFile}, run.args.outputFile, "", closed ? fds[1] : -1, {}});
     close(fds[1]);
     EXPECT_EQ(waitForEnd(pid).status(), 0);
-    EXPECT_EQ(run.log(),
-              (Lines{"=== hestle_warden starting ===",
-                     "PID: " + std::to_string(pid) + ", UID: " + std::to_string(getuid()) +
-                         ", EUID: " + std::to_string(geteuid()),
-                     std::string("ERROR: smc_open failed with ") + (closed || firmware[0] == 'n' ? "-1" : "-536870207"),
-                     "FATAL: Cannot open AppleSMC. Exiting."}));
+    EXPECT_EQ(run.log(), (Lines{"=== hestle_warden starting ===", "PID: " + std::to_string(pid) + ", UID: " + std::to_string(getuid()) + ", EUID: " + std::to_string(geteuid()),
+                                "ERROR: smc_open failed with " + std::string(firmware == "refused" ? "-536870207" : "-1"), "FATAL: Cannot open AppleSMC. Exiting."}));
     EXPECT_EQ(readWholeFile(run.args.outputFile), "");  // daemon.log took every line; no terminal
     EXPECT_FALSE(exists(run.dir.file("data/status.json")));
     EXPECT_TRUE(savedKeys(run.args.stateFile).empty()) << "no key written";
@@ -58,21 +53,17 @@ TEST(HestledProcess, SignalsOnARunningDaemon) {
     ASSERT_TRUE(eventually([&] { return savedKeys(run.args.stateFile)["CH0I"] == "01"; }));
     const ProcessEnd end = stopProcess(pid, sig);
     const auto keys = savedKeys(run.args.stateFile);
+    const Lines log = run.log();
     if (sig == SIGHUP) {
-      EXPECT_TRUE(end.signalled && end.code == SIGHUP);
-      EXPECT_EQ(countLines(run.log(), "Clean shutdown"), 0u);
-      EXPECT_EQ(keys.at("CH0I"), "01");
+      EXPECT_TRUE(end.signalled && end.code == SIGHUP && countLines(log, "Clean shutdown") == 0 && keys.at("CH0I") == "01");
       continue;
     }
     EXPECT_EQ(end.status(), 0);
-    const Lines log = run.log();
-    EXPECT_EQ(Lines(log.end() - 3, log.end()),
-              (Lines{"Clean shutdown: restoring all keys", "setAdapter: CH0I=true CH0J=true val=0x00",
-                     "setCharging: CH0B=true CH0C=true val=0x00"}));
+    EXPECT_EQ(Lines(log.end() - 3, log.end()), (Lines{"Clean shutdown: restoring all keys", "setAdapter: CH0I=true CH0J=true val=0x00",
+                                                      "setCharging: CH0B=true CH0C=true val=0x00"}));
     for (const auto& [name, value] : keys) EXPECT_TRUE(allZeroHex(value)) << name << "=" << value;
     const auto status = decodeChargeStatus(readWholeFile(run.dir.file("data/status.json")));
-    ASSERT_TRUE(status.has_value());
-    EXPECT_FALSE(status->daemonRunning || status->chargingInhibited);
+    EXPECT_TRUE(status && !status->daemonRunning && !status->chargingInhibited);
   }
 }
 

@@ -35,24 +35,15 @@ using Lines = std::vector<std::string>;
 using StartUpTest = DaemonTest;
 
 TEST_F(StartUpTest, LogsTheSequenceAndHandsBackWhatAKilledRunLeftHeld) {
-  simmac::setSmcKeyValue("CHTE", {1, 0, 0, 0});
-  simmac::setSmcKeyValue("CHIE", {8});
-  simmac::setSmcKeyValue("ACLC", {3});
+  simmac::setSmcKeyValue("CHTE", {1, 0, 0, 0}), simmac::setSmcKeyValue("CHIE", {8}), simmac::setSmcKeyValue("ACLC", {3});
   ASSERT_TRUE(startUp(dir.path()));
-  EXPECT_EQ(logMessages(),
-            (Lines{"=== hestle_warden starting ===",
-                   "PID: " + std::to_string(getpid()) + ", UID: " + std::to_string(getuid()) +
-                       ", EUID: " + std::to_string(geteuid()),
-                   "SMC connection opened (conn=" + std::to_string(smcConn) + ")", "SMCParamStruct C size: 80 bytes",
-                   "Key CH0B: NOT FOUND", "Key CH0C: NOT FOUND", "Key CHTE: EXISTS value=0x01", "Key CH0I: NOT FOUND",
-                   "Key CH0J: NOT FOUND", "Key CHIE: EXISTS value=0x08", "Key ACLC: EXISTS value=0x03",
-                   "Firmware: Tahoe (CHTE)", "Starting main loop", "setAdapter: CHIE=0x00 (enable) -> true",
-                   "setCharging: CHTE=0 (enable) -> true"}));
-  EXPECT_NE(smcConn, 0u);
+  EXPECT_EQ(logMessages(), (Lines{"=== hestle_warden starting ===", "PID: " + std::to_string(getpid()) + ", UID: " + std::to_string(getuid()) + ", EUID: " + std::to_string(geteuid()),
+                                  "SMC connection opened (conn=" + std::to_string(smcConn) + ")", "SMCParamStruct C size: 80 bytes", "Key CH0B: NOT FOUND",
+                                  "Key CH0C: NOT FOUND", "Key CHTE: EXISTS value=0x01", "Key CH0I: NOT FOUND", "Key CH0J: NOT FOUND", "Key CHIE: EXISTS value=0x08",
+                                  "Key ACLC: EXISTS value=0x03", "Firmware: Tahoe (CHTE)", "Starting main loop", "setAdapter: CHIE=0x00 (enable) -> true",
+                                  "setCharging: CHTE=0 (enable) -> true"}));
+  EXPECT_TRUE(smcConn != 0 && loopCount == 0 && stopWakeFd() >= 0 && simmac::ledValue() == 0);
   EXPECT_FALSE(currentlyInhibited || adapterDisabled || simmac::chargeInhibited() || simmac::adapterDisabled());
-  EXPECT_EQ(simmac::ledValue(), 0);
-  EXPECT_EQ(loopCount, 0);
-  EXPECT_GE(stopWakeFd(), 0);
   EXPECT_FALSE(exists(dir.file("config.json")) || exists(dir.file("status.json")));
 }
 
@@ -64,19 +55,16 @@ TEST_F(StartUpTest, WithoutAWayToStopCleanlyItExitsBeforeWritingAKey) {
                                               {SIGINT, "ERROR: sigaction(SIGINT) failed: Invalid argument"}};
   for (const auto& [call, error] : rows) {
     TempDir data;
-    boot({});
-    simmac::setSmcKeyValue("CHIE", {8});
+    boot({}), simmac::setSmcKeyValue("CHIE", {8});
     clearStopRequest();  // a pipe kept from an earlier run would hide a failing pipe()
     failingCall = call;
-    const bool started = startUp(data.path());  // runDaemon() then returns 1
+    EXPECT_FALSE(startUp(data.path())) << error;  // runDaemon() then returns 1
     failingCall = 0;
-    EXPECT_FALSE(started) << error;
     const Lines lines = logMessages();
     ASSERT_EQ(lines.size(), 14u) << error;
     EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{error, "FATAL: Cannot install the stop handlers. Exiting."}));
     EXPECT_TRUE(simmac::adapterDisabled());
-    close(logFile);
-    logFile = -1;
+    close(logFile), logFile = -1;
   }
 }
 
@@ -84,86 +72,81 @@ TEST_F(StartUpTest, ModesOfTheDataDirectoryAndTheSettingsFile) {
   const mode_t old = umask(077);  // a strict umask does not matter
   ASSERT_TRUE(startUp(dir.file("a/b/Hestle")));
   umask(old);
-  EXPECT_EQ(fileMode(dir.file("a/b/Hestle")), 0777u);
-  EXPECT_EQ(fileMode(dir.file("a/b/Hestle/daemon.log")), 0644u);
+  EXPECT_TRUE(fileMode(dir.file("a/b/Hestle")) == 0777u && fileMode(dir.file("a/b/Hestle/daemon.log")) == 0644u);
   ASSERT_EQ(mkdir(dir.file("kept").c_str(), 0750), 0);
-  writeWholeFile(dir.file("kept/config.json"), "{}");
-  chmod(dir.file("kept/config.json").c_str(), 0600);
+  writeWholeFile(dir.file("kept/config.json"), "{}"), chmod(dir.file("kept/config.json").c_str(), 0600);
   ASSERT_TRUE(startUp(dir.file("kept")));
-  EXPECT_EQ(fileMode(dir.file("kept")), 0750u);
-  EXPECT_EQ(fileMode(dir.file("kept/config.json")), 0666u);
+  EXPECT_TRUE(fileMode(dir.file("kept")) == 0750u && fileMode(dir.file("kept/config.json")) == 0666u);
   EXPECT_EQ(readWholeFile(dir.file("kept/config.json")), "{}");
-  writeWholeFile(dir.file("victim"), "secret");  // a link at the settings path is not followed
-  chmod(dir.file("victim").c_str(), 0600);
+  writeWholeFile(dir.file("victim"), "secret"), chmod(dir.file("victim").c_str(), 0600);  // a link at the settings path is not followed
   ASSERT_EQ(symlink(dir.file("victim").c_str(), dir.file("config.json").c_str()), 0);
   ASSERT_TRUE(startUp(dir.path()));
   EXPECT_EQ(fileMode(dir.file("victim")), 0600u);
 }
 
-struct ShutdownRow {
-  bool inhibited, adapterOff, refuseCharging;
-  Lines lines;
-  bool inhibitedAfter;
-};
-
 TEST_F(StartUpTest, CleanShutdownHandsBackAdapterThenChargingThenLed) {
-  const ShutdownRow rows[] = {
-      {true, true, false, {"setAdapter: CHIE=0x00 (enable) -> true", "setCharging: CHTE=0 (enable) -> true"}, false},
-      {false, false, false, {}, false},
-      {true, false, true, {"setCharging: CHTE=0 (enable) -> false", "WARNING: Failed to enable charging!"}, true},
-  };
-  for (const auto& r : rows) {
-    boot({});
-    bringUp();
-    if (r.inhibited) {
-      ASSERT_TRUE(setChargingEnabled(false));
-    }
-    if (r.adapterOff) {
-      ASSERT_TRUE(setAdapterEnabled(false));
-    }
-    simmac::rejectSmcKey("CHTE", false, r.refuseCharging);
-    simmac::setSmcKeyValue("ACLC", {4});
-    simmac::advance(12.25);
-    markLog();
-    simmac::clearSmcExchanges();
-    cleanShutdown();
-    Lines expected = r.lines;
+  const std::tuple<bool, bool, bool, Lines> rows[] = {  // inhibited, adapter off, CHTE refuses; the lines after the first
+      {true, true, false, {"setAdapter: CHIE=0x00 (enable) -> true", "setCharging: CHTE=0 (enable) -> true"}},
+      {false, false, false, {}},
+      {true, false, true, {"setCharging: CHTE=0 (enable) -> false", "WARNING: Failed to enable charging!"}}};
+  for (const auto& [inhibited, adapterOff, refused, lines] : rows) {
+    boot({}), bringUp();
+    ASSERT_TRUE((!inhibited || setChargingEnabled(false)) && (!adapterOff || setAdapterEnabled(false)));
+    simmac::rejectSmcKey("CHTE", false, refused), simmac::setSmcKeyValue("ACLC", {4}), simmac::advance(12.25);
+    markLog(), simmac::clearSmcExchanges(), cleanShutdown();
+    Lines expected = lines;
     expected.insert(expected.begin(), "Clean shutdown: restoring all keys");
     EXPECT_EQ(newLogMessages(), expected);
-    if (r.lines.empty()) {
-      EXPECT_EQ(simmac::smcExchanges().size(), 2u);  // key info and write of the LED only
-    }
-    EXPECT_EQ(simmac::ledValue(), 0);
-    EXPECT_FALSE(simmac::adapterDisabled());
-    EXPECT_EQ(simmac::chargeInhibited(), r.inhibitedAfter);
-    EXPECT_EQ(publishedStatus(), (ChargeStatus{false, r.inhibitedAfter, false, std::nullopt, 0, simmac::now()}));
+    EXPECT_TRUE(!lines.empty() || simmac::smcExchanges().size() == 2u);  // key info and write of the LED only
+    EXPECT_TRUE(simmac::ledValue() == 0 && !simmac::adapterDisabled() && simmac::chargeInhibited() == refused);
+    EXPECT_EQ(publishedStatus(), (ChargeStatus{false, refused, false, std::nullopt, 0, simmac::now()}));
     EXPECT_EQ(fileMode(statusPath), 0644u);
   }
 }
 
 TEST_F(StartUpTest, AStopEndsTheWaitAtOnceAndNoPassRunsAfterIt) {
-  const std::tuple<double, std::function<void()>, int> rows[] = {
-      {35.0, [] { raise(SIGTERM); }, 4}, {5.0, [] { raise(SIGINT); }, 1}, {0.0, [] { requestStop(); }, 1}};
+  const std::tuple<double, std::function<void()>, int> rows[] = {{35.0, [] { raise(SIGTERM); }, 4}, {5.0, [] { raise(SIGINT); }, 1}, {0.0, [] { requestStop(); }, 1}};
   for (const auto& [at, deliver, passes] : rows) {
     TempDir data;
-    boot(machineWith(simmac::Firmware::tahoe, 90));
-    writeWholeFile(data.file("config.json"), settingsJson({}));
+    boot(machineWith(simmac::Firmware::tahoe, 90)), writeWholeFile(data.file("config.json"), settingsJson({}));
     const double start = simmac::now();
     simmac::schedule(start + at, deliver);
     EXPECT_EQ(runDaemon(data.path()), 0);
-    EXPECT_EQ(loopCount, passes);
-    EXPECT_EQ(simmac::now(), start + at);
+    EXPECT_TRUE(loopCount == passes && simmac::now() == start + at) << loopCount;
     const Lines lines = logMessages();
     EXPECT_EQ(countLines(lines, "Clean shutdown: restoring all keys"), 1u);
-    EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
-              (Lines{"Clean shutdown: restoring all keys", "setAdapter: CHIE=0x00 (enable) -> true",
-                     "setCharging: CHTE=0 (enable) -> true"}));
+    EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{"Clean shutdown: restoring all keys", "setAdapter: CHIE=0x00 (enable) -> true", "setCharging: CHTE=0 (enable) -> true"}));
     EXPECT_FALSE(simmac::chargeInhibited() || simmac::adapterDisabled());
     EXPECT_EQ(publishedStatus().lastUpdate, start + at);
     clearStopRequest();
-    close(logFile);
-    logFile = -1;
+    close(logFile), logFile = -1;
   }
+}
+
+// Start-up removes the temporaries a killed run left behind: its own regular
+// files of its naming pattern, and nothing else a user may have put there.
+TEST_F(StartUpTest, RemovesOnlyItsOwnLeftoverTemporaries) {
+  enum Entry { own, link, directory, fifo, othersFile, hardLink };
+  const std::vector<std::pair<const char*, Entry>> removed = {{".status.json.tmp-AbC123", own}, {".config.json.tmp-x1Y2z3", own}, {".daemon.log.tmp-000000", own}};
+  const std::vector<std::pair<const char*, Entry>> kept = {
+      {".status.json.tmp-AbC12", own}, {".status.json.tmp-AbC1234", own}, {"status.json.tmp-AbC123", own}, {".other.json.tmp-AbC123", own},
+      {".status.json.tmp-AbC-23", own}, {".status.json.tmp-LnK123", link}, {".config.json.tmp-DiR123", directory},
+      {".status.json.tmp-FiF123", fifo}, {".status.json.tmp-UsR123", othersFile}, {".status.json.tmp-HrD123", hardLink}};
+  TempDir elsewhere;
+  writeWholeFile(elsewhere.file("victim"), "root's");
+  writeWholeFile(dir.file("kept"), "a file of root's with a second name");
+  for (const auto* rows : {&removed, &kept})
+    for (const auto& [name, entry] : *rows) {
+      const std::string path = dir.file(name);
+      if (entry == own || entry == othersFile) writeWholeFile(path, "{\"daemonRunning\":tr");
+      if (entry == othersFile && chown(path.c_str(), 65534, 65534) != 0) GTEST_SKIP() << "needs root to give a file away";
+      ASSERT_EQ(entry == link ? symlink(elsewhere.file("victim").c_str(), path.c_str()) : entry == directory ? mkdir(path.c_str(), 0777)
+                : entry == fifo ? mkfifo(path.c_str(), 0666) : entry == hardLink ? ::link(dir.file("kept").c_str(), path.c_str()) : 0, 0);
+    }
+  ASSERT_TRUE(startUp(dir.path()));
+  for (const auto& [name, entry] : removed) EXPECT_FALSE(exists(dir.file(name))) << name;
+  for (const auto& [name, entry] : kept) EXPECT_TRUE(exists(dir.file(name))) << name;
+  EXPECT_EQ(readWholeFile(elsewhere.file("victim")), "root's");
 }
 
 }  // namespace

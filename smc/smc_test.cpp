@@ -16,11 +16,6 @@
 
 namespace {
 
-TEST(SmcFourcc, PacksUpToFourCharactersFirstMostSignificant) {
-  const std::pair<const char*, uint32_t> rows[] = {{"CH0B", 0x43483042}, {"AB", 0x4142}, {"", 0}, {"CH0BX", 0x43483042}, {"\xff\x80", 0xff80}};
-  for (const auto& [name, code] : rows) EXPECT_EQ(smc_fourcc(name), code) << name;
-}
-
 class SmcTest : public DaemonTest {
  protected:
   void SetUp() override { DaemonTest::SetUp(), logInit(); }
@@ -59,8 +54,7 @@ class SmcExchangeTest : public SmcTest, public ::testing::WithParamInterface<Exc
 
 TEST_P(SmcExchangeTest, SendsKeyInfoThenTheCommandAtTheKeysOwnSize) {
   const ExchangeRow& r = GetParam();
-  start(r.tahoe ? simmac::Firmware::tahoe : simmac::Firmware::preTahoe, "", "ACLC");
-  openSmc();
+  start(r.tahoe ? simmac::Firmware::tahoe : simmac::Firmware::preTahoe, "", "ACLC"), openSmc();
   if (r.tahoe) simmac::setSmcKeyValue("CHTE", {1, 2, 3, 4});
   if (std::string(r.name).starts_with("CallFails")) simmac::setSmcCallFailure(kIOReturnError);
   uint8_t value = 0xcc;
@@ -94,15 +88,12 @@ INSTANTIATE_TEST_SUITE_P(
 // The service is released whatever the open said; the handle changes only on success.
 TEST_F(SmcTest, OpenFailureIsLoggedAsSignedDecimal) {
   const std::tuple<bool, kern_return_t, const char*> rows[] = {  // service, IOServiceOpen's status, log line
-      {true, kIOReturnSuccess, nullptr}, {false, kIOReturnSuccess, "ERROR: smc_open failed with -1"},
-      {true, kIOReturnNotPrivileged, "ERROR: smc_open failed with -536870207"}};
+      {true, kIOReturnSuccess, nullptr}, {false, kIOReturnSuccess, "ERROR: smc_open failed with -1"}, {true, kIOReturnNotPrivileged, "ERROR: smc_open failed with -536870207"}};
   for (const auto& [service, openStatus, line] : rows) {
     simmac::MachineSpec spec;
     spec.smcService = service, spec.openStatus = openStatus;
-    boot(spec), markLog();
-    smcConn = 0x5a5a;
-    EXPECT_EQ(smcOpen(), line == nullptr);
-    EXPECT_EQ(smcConn != 0x5a5a, line == nullptr);
+    boot(spec), markLog(), smcConn = 0x5a5a;
+    EXPECT_TRUE(smcOpen() == !line && (smcConn != 0x5a5a) == !line) << line;
     EXPECT_EQ(newLogMessages(), line ? std::vector<std::string>{line} : std::vector<std::string>{});
     const auto counts = simmac::objectCounts();
     EXPECT_TRUE(counts.ioLive == (line ? 0 : 1) && counts.cfLive == 0 && counts.badReleases == 0);
@@ -118,28 +109,23 @@ class FirmwareProbeTest : public SmcTest, public ::testing::WithParamInterface<P
 TEST_P(FirmwareProbeTest, LogsSevenKeysInOrderAndTheFamily) {
   const ProbeRow& r = GetParam();
   start(r.tahoe ? simmac::Firmware::tahoe : simmac::Firmware::preTahoe, r.missing, r.refused);
-  openSmc();
-  simmac::setSmcKeyValue("ACLC", {0x0f});
+  openSmc(), simmac::setSmcKeyValue("ACLC", {0x0f});
   if (std::string(r.name) == "CallsFail") simmac::setSmcCallFailure(kIOReturnError);
-  useTahoe = !r.family;
-  detectFirmware();
+  useTahoe = !r.family, detectFirmware();
   std::vector<std::string> expected = {"SMCParamStruct C size: 80 bytes"};
-  std::istringstream values(r.keys);
   std::string value;
-  for (const char* key : {"CH0B", "CH0C", "CHTE", "CH0I", "CH0J", "CHIE", "ACLC"})
-    values >> value, expected.push_back(std::string("Key ") + key + (value == "-" ? ": NOT FOUND" : ": EXISTS value=0x" + value));
+  std::istringstream values(r.keys);
+  for (const std::string key : {"CH0B", "CH0C", "CHTE", "CH0I", "CH0J", "CHIE", "ACLC"})
+    values >> value, expected.push_back("Key " + key + (value == "-" ? ": NOT FOUND" : ": EXISTS value=0x" + value));
   expected.push_back(r.family ? "Firmware: Tahoe (CHTE)" : "Firmware: Pre-Tahoe (CH0B/CH0C)");
   EXPECT_EQ(newLogMessages(), expected);
   EXPECT_EQ(useTahoe, r.family);
 }
 
 INSTANTIATE_TEST_SUITE_P(Firmwares, FirmwareProbeTest,
-                         ::testing::Values(ProbeRow{"Tahoe", true, "", "", "- - 00 - - 00 0f", true},
-                                           ProbeRow{"PreTahoe", false, "", "", "00 00 - 00 00 - 0f", false},
-                                           ProbeRow{"ChteUnreadable", true, "", "CHTE", "- - - - - 00 0f", true},
-                                           ProbeRow{"NoChteButChie", true, "CHTE", "", "- - - - - 00 0f", false},
-                                           ProbeRow{"NoChie", true, "CHIE", "", "- - 00 - - - 0f", true},
-                                           ProbeRow{"CallsFail", true, "", "", "- - - - - - -", false}),
+                         ::testing::Values(ProbeRow{"Tahoe", true, "", "", "- - 00 - - 00 0f", true}, ProbeRow{"PreTahoe", false, "", "", "00 00 - 00 00 - 0f", false},
+                                           ProbeRow{"ChteUnreadable", true, "", "CHTE", "- - - - - 00 0f", true}, ProbeRow{"NoChteButChie", true, "CHTE", "", "- - - - - 00 0f", false},
+                                           ProbeRow{"NoChie", true, "CHIE", "", "- - 00 - - - 0f", true}, ProbeRow{"CallsFail", true, "", "", "- - - - - - -", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // One call on a machine whose keys all hold 0x7f beforehand; `after` lists the
@@ -154,7 +140,6 @@ class ActuatorTest : public SmcTest, public ::testing::WithParamInterface<Actuat
 TEST_P(ActuatorTest, WritesTheFamilysKeysLogsAndKeepsItsFlag) {
   const ActuatorRow& r = GetParam();
   start(r.firmware, r.missing, r.refused, true);
-  std::string key, hex;
   for (const char* name : {"CH0B", "CH0C", "CHTE", "CH0I", "CH0J", "CHIE"})
     if (simmac::smcKey(name)) simmac::setSmcKeyValue(name, {0x7f});
   bool& flag = r.charging ? currentlyInhibited : adapterDisabled;
@@ -164,6 +149,7 @@ TEST_P(ActuatorTest, WritesTheFamilysKeysLogsAndKeepsItsFlag) {
   if (!r.ok) lines.push_back(std::string("WARNING: Failed to ") + (r.enable ? "enable" : "disable") + (r.charging ? " charging!" : " adapter!"));
   EXPECT_EQ(newLogMessages(), lines);
   EXPECT_EQ(flag, r.ok ? !r.enable : before);
+  std::string key, hex;
   for (std::istringstream after(r.after); std::getline(after >> std::ws, key, '=') && after >> hex;)
     EXPECT_EQ(simmac::smcKeyHex(key), hex) << key;
 }
@@ -182,19 +168,16 @@ INSTANTIATE_TEST_SUITE_P(
         ActuatorRow{"PreTahoeAllow", P, "", "", true, true, "setCharging: CH0B=true CH0C=true val=0x00", true, "CH0B=00 CH0C=00"},
         ActuatorRow{"PreTahoeOnlyCh0b", P, "CH0C", "", true, false, "setCharging: CH0B=true CH0C=false val=0x02", true, "CH0B=02"},
         ActuatorRow{"PreTahoeOnlyCh0c", P, "CH0B", "", true, false, "setCharging: CH0B=false CH0C=true val=0x02", true, "CH0C=02"},
-        ActuatorRow{"PreTahoeInhibitRefused", P, "", "CH0B CH0C", true, false, "setCharging: CH0B=false CH0C=false val=0x02", false,
-            "CH0B=7f CH0C=7f"},
+        ActuatorRow{"PreTahoeInhibitRefused", P, "", "CH0B CH0C", true, false, "setCharging: CH0B=false CH0C=false val=0x02", false, "CH0B=7f CH0C=7f"},
         ActuatorRow{"PreTahoeDisableAdapter", P, "", "", false, false, "setAdapter: CH0I=true CH0J=true val=0x01", true, "CH0I=01 CH0J=01"},
         ActuatorRow{"PreTahoeOnlyCh0j", P, "", "CH0I", false, false, "setAdapter: CH0I=false CH0J=true val=0x01", true, "CH0I=7f CH0J=01"},
-        ActuatorRow{"PreTahoeEnableAdapterRefused", P, "", "CH0I CH0J", false, true, "setAdapter: CH0I=false CH0J=false val=0x00", false,
-            "CH0I=7f CH0J=7f"}),
+        ActuatorRow{"PreTahoeEnableAdapterRefused", P, "", "CH0I CH0J", false, true, "setAdapter: CH0I=false CH0J=false val=0x00", false, "CH0I=7f CH0J=7f"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Orange while charging, green otherwise, 0 to hand the LED back; a refused
 // write goes unnoticed. Nothing is logged.
 TEST_F(SmcTest, MagSafeLedWritesOneByteToAclc) {
-  const std::tuple<void (*)(), const char*, bool> rows[] = {
-      {[] { setMagSafeLED(true); }, "04", true}, {[] { setMagSafeLED(false); }, "03", true}, {resetMagSafeLED, "00", false}};
+  const std::tuple<void (*)(), const char*, bool> rows[] = {{[] { setMagSafeLED(true); }, "04", true}, {[] { setMagSafeLED(false); }, "03", true}, {resetMagSafeLED, "00", false}};
   for (const bool refused : {false, true}) {
     start(simmac::Firmware::tahoe, "", refused ? "ACLC" : "", true);
     for (const auto& [call, hex, coloured] : rows) {

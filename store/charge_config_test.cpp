@@ -1,4 +1,4 @@
-// The settings record: reading rules, exact encoding, config.json.
+// The settings and status records: reading rules, exact encoding, config.json and status.json.
 #include "store/charge_config.h"
 
 #include <chrono>
@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon/globals.h"
+#include "store/charge_status.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -36,30 +37,25 @@ std::string readsAs(const std::string& json) {
 // A member's value text and what it reads as (nullptr: the file is refused).
 TEST(ChargeConfigJson, EveryMemberIsRequiredWithItsExactType) {
   struct Row { const char* name; const char* text; const char* readsAs; };
-  const char *enabled = "chargeLimitEnabled", *percent = "chargeLimitPercent", *days = "calibrationIntervalDays",
-             *last = "lastCalibrationTimestamp";
+  const char *enabled = "chargeLimitEnabled", *percent = "chargeLimitPercent", *days = "calibrationIntervalDays", *last = "lastCalibrationTimestamp";
   std::vector<Row> rows = {
-      {enabled, "1", nullptr}, {enabled, "tru", nullptr}, {enabled, "false", "false"},
-      {"calibrationEnabled", "false", "false"}, {percent, "true", nullptr}, {percent, "80.5", nullptr},
-      {percent, "80.0", "80"}, {percent, "1e2", "100"}, {percent, "1.5e1", "15"}, {percent, "15000e-3", "15"},
-      {percent, "1e-1", nullptr}, {percent, "150", "150"}, {percent, "-80", "-80"}, {percent, "-0", "0"},
+      {enabled, "1", nullptr}, {enabled, "tru", nullptr}, {enabled, "false", "false"}, {"calibrationEnabled", "false", "false"},
+      {percent, "true", nullptr}, {percent, "80.5", nullptr}, {percent, "80.0", "80"}, {percent, "1e2", "100"}, {percent, "1.5e1", "15"},
+      {percent, "15000e-3", "15"}, {percent, "1e-1", nullptr}, {percent, "150", "150"}, {percent, "-80", "-80"}, {percent, "-0", "0"},
       {percent, "007", nullptr}, {percent, "-", nullptr}, {percent, "999999999999999999", "999999999999999999"},
       {percent, "9223372036854775807", "9223372036854775807"}, {percent, "9223372036854775808", nullptr},
-      {percent, "92233720368547758070e-1", "9223372036854775807"}, {percent, "92233720368547758080e-1", nullptr},
-      {percent, "1e19", nullptr}, {percent, "0e999999999999999999999", "0"}, {percent, "1e-99999999999999999", nullptr},
-      {days, "-9223372036854775808", "-9223372036854775808"}, {days, "-9223372036854775809", nullptr},
-      {days, "-9223372036854775808.0", "-9223372036854775808"}, {last, "true", nullptr}, {last, "0", "0"},
-      {last, "-0", "0"}, {last, "-0.0", "-0.0"}, {last, "-0e3", "-0.0"}, {last, "-12.75", "-12.75"},
-      {last, "1E+2", "100"}, {last, "5e-324", "5e-324"}, {last, "1e20", "1e+20"}, {last, "0.1", "0.1"},
-      {last, "9007199254740993", "9007199254740992"}, {last, "1796417610.123456789", "1796417610.1234567"},
-      {last, "0.3333333333333333", "0.3333333333333333"}, {last, "-1e-7", "-1e-07"},
-      {last, "1.7976931348623157e308", "1.7976931348623157e+308"}, {last, "1e309", nullptr}, {last, "-1e309", nullptr},
-      {last, "01", nullptr}, {last, "1.", nullptr}, {last, ".5", nullptr}, {last, "1e", nullptr}, {last, "+1", nullptr}};
+      {percent, "92233720368547758070e-1", "9223372036854775807"}, {percent, "92233720368547758080e-1", nullptr}, {percent, "1e19", nullptr},
+      {percent, "0e999999999999999999999", "0"}, {percent, "1e-99999999999999999", nullptr}, {days, "-9223372036854775808", "-9223372036854775808"},
+      {days, "-9223372036854775809", nullptr}, {days, "-9223372036854775808.0", "-9223372036854775808"}, {last, "true", nullptr}, {last, "0", "0"},
+      {last, "-0", "0"}, {last, "-0.0", "-0.0"}, {last, "-0e3", "-0.0"}, {last, "-12.75", "-12.75"}, {last, "1E+2", "100"}, {last, "5e-324", "5e-324"},
+      {last, "1e20", "1e+20"}, {last, "0.1", "0.1"}, {last, "9007199254740993", "9007199254740992"},
+      {last, "1796417610.123456789", "1796417610.1234567"}, {last, "0.3333333333333333", "0.3333333333333333"}, {last, "-1e-7", "-1e-07"},
+      {last, "1.7976931348623157e308", "1.7976931348623157e+308"}, {last, "1e309", nullptr}, {last, "-1e309", nullptr}, {last, "01", nullptr},
+      {last, "1.", nullptr}, {last, ".5", nullptr}, {last, "1e", nullptr}, {last, "+1", nullptr}};
   for (const char* name : {enabled, percent, "calibrationEnabled", days, last})
     for (const char* text : {"", "null", "\"1\"", "{}", "[1]"}) rows.push_back({name, text, nullptr});
   for (const auto& row : rows) {
-    const std::string text = sampleWith(row.name, row.text);
-    const std::string expected = row.readsAs ? sampleWith(row.name, row.readsAs) : "refused";
+    const std::string text = sampleWith(row.name, row.text), expected = row.readsAs ? sampleWith(row.name, row.readsAs) : "refused";
     EXPECT_EQ(readsAs(text), expected) << text;
   }
   for (const double bad : {INFINITY, -INFINITY, NAN}) EXPECT_EQ(encodeChargeConfig({true, 80, false, 30, bad}), std::nullopt);
@@ -82,26 +78,23 @@ TEST(ChargeConfigJson, LayoutIsFreeButTheTextMustBeOneObject) {
     EXPECT_EQ(decodeChargeConfig(text), ok ? std::optional(sample) : std::nullopt) << text.substr(0, 120);
 }
 
-using ConfigFileTest = DaemonTest;
+using RecordFileTest = DaemonTest;
 
-TEST_F(ConfigFileTest, ReadsTheFileOrTheDefaultsAndNeverCreatesIt) {
+TEST_F(RecordFileTest, ConfigIsReadOrTheDefaultsAndNeverCreated) {
   EXPECT_EQ(readConfig(), defaults);
   EXPECT_FALSE(exists(configPath));
   writeConfig(sample);
   EXPECT_EQ(readWholeFile(configPath), sampleWith("", ""));
-  EXPECT_EQ(readConfig(), sample);
   writeConfig({true, 80, false, 30, INFINITY});  // not encodable: the file stays
   EXPECT_EQ(readConfig(), sample);
-  for (const std::string& bad : {sampleWith("chargeLimitPercent", "80.5"), std::string()}) {
-    writeWholeFile(configPath, bad);
-    EXPECT_EQ(readConfig(), defaults) << bad;  // the whole record, not one member
-  }
-  // White space is allowed, so padding keeps the file valid at any size up to the 64 KiB cap.
+  // Any fault gives the whole defaults, not one member; white space pads a valid file up to the 64 KiB cap.
   const std::string body = sampleWith("", "");
-  writeWholeFile(configPath, body + std::string(64 * 1024 - body.size(), ' '));
-  EXPECT_EQ(readConfig(), sample);
-  writeWholeFile(configPath, body + std::string(64 * 1024 - body.size() + 1, ' '));
-  EXPECT_EQ(readConfig(), defaults);
+  const std::pair<std::string, ChargeConfig> rows[] = {{sampleWith("chargeLimitPercent", "80.5"), defaults}, {"", defaults},
+      {body + std::string(64 * 1024 - body.size(), ' '), sample}, {body + std::string(64 * 1024 - body.size() + 1, ' '), defaults}};
+  for (const auto& [text, config] : rows) {
+    writeWholeFile(configPath, text);
+    EXPECT_EQ(readConfig(), config) << text.size();
+  }
   // Read again only when the file changed: renamed over, or rewritten in place
   // within the same second at the same size (once the file system's clock ticks).
   for (const bool inPlace : {false, true})
@@ -110,6 +103,39 @@ TEST_F(ConfigFileTest, ReadsTheFileOrTheDefaultsAndNeverCreatesIt) {
       inPlace ? writeWholeFile(configPath, *encodeChargeConfig(config)) : writeConfig(config);
       EXPECT_EQ(readConfig(), config) << inPlace;
     }
+}
+
+// Each write replaces the whole file with the compact form; an absent phase is
+// left out; a record that cannot be encoded leaves the last one in place.
+TEST_F(RecordFileTest, StatusIsWrittenInTheCompactFormWithoutAnAbsentPhase) {
+  // Pairs, not a struct table: g++ 12 warns falsely about the optional string in one.
+  const std::pair<ChargeStatus, std::string> rows[] = {
+      {{true, true, false, std::nullopt, 80, 1764876810.5},
+       R"({"daemonRunning":true,"chargingInhibited":true,"calibrationActive":false,"batteryPercent":80,"lastUpdate":1764876810.5})"},
+      {{false, false, true, "Charging to 100%", -1, 1796417610.0},
+       R"({"daemonRunning":false,"chargingInhibited":false,"calibrationActive":true,"calibrationPhase":"Charging to 100%","batteryPercent":-1,"lastUpdate":1796417610})"},
+      {{true, true, true, "say \"hi\"", 1, 0.5},  // a quote alone must be escaped too
+       R"({"daemonRunning":true,"chargingInhibited":true,"calibrationActive":true,"calibrationPhase":"say \"hi\"","batteryPercent":1,"lastUpdate":0.5})"},
+      {{true, false, true, std::string("q\"b\\s\n\x01 \xE2\x80\x94"), 0, -0.0},
+       R"({"daemonRunning":true,"chargingInhibited":false,"calibrationActive":true,"calibrationPhase":"q\"b\\s\n\u0001 )"
+       "\xE2\x80\x94" R"(","batteryPercent":0,"lastUpdate":-0.0})"}};
+  for (const auto& [status, json] : rows) {
+    writeStatus(status);
+    EXPECT_EQ(readWholeFile(statusPath), json);
+  }
+  writeStatus({true, false, false, std::nullopt, 80, NAN});
+  EXPECT_EQ(readWholeFile(statusPath), rows[3].second);
+}
+
+TEST(ChargeStatusJson, DecodesWithAnOptionalPhase) {
+  const std::string head = R"({"daemonRunning":true,"chargingInhibited":false,"calibrationActive":true,)", tail = R"("batteryPercent":57,"lastUpdate":1764876810.5})";
+  const ChargeStatus noPhase{true, false, true, std::nullopt, 57, 1764876810.5}, holding{true, false, true, "Holding at 100%", 57, 1764876810.5};
+  const std::pair<std::string, std::optional<ChargeStatus>> rows[] = {
+      {head + tail, noPhase}, {head + R"("calibrationPhase":null,)" + tail, noPhase}, {head + R"("calibrationPhase":"Holding at 100%",)" + tail, holding},
+      {head + R"("calibrationPhase":1,)" + tail, std::nullopt}, {head + R"("batteryPercent":57.5,"lastUpdate":1})", std::nullopt},
+      {head + R"("lastUpdate":1})", std::nullopt}, {head + R"("batteryPercent":57})", std::nullopt},
+      {R"({"daemonRunning":1,"chargingInhibited":false,"calibrationActive":true,)" + tail, std::nullopt}};
+  for (const auto& [json, status] : rows) EXPECT_EQ(decodeChargeStatus(json), status) << json;
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 // The store's files in the data directory, which every user can write: what
 // each writer does with whatever another user planted at its path, and
-// reading and moding that never follow a link, wait on a FIFO or read a huge file.
+// reading and moding that never follow a link, wait on a FIFO or read a huge
+// file. The log's lines: to daemon.log byte for byte, stamped with the local
+// time, and to standard error only when the file missed them or on a terminal.
 #include "store/safe_file.h"
 
+#include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <sys/stat.h>
@@ -24,12 +28,7 @@ class SafeFileTest : public DaemonTest {
  protected:
   void SetUp() override { DaemonTest::SetUp(), setenv("TZ", "UTC0", 1), tzset(), umask(077); }  // no mode may depend on the umask
   void TearDown() override { umask(022), unsetenv("TZ"), tzset(), alarm(0), DaemonTest::TearDown(); }
-  using Traps = std::vector<std::pair<const char*, std::function<int(const std::string&)>>>;
   const std::string victim = dir.file("victim");
-  const Traps traps = {{"symbolic link", [&](auto& p) { return symlink(victim.c_str(), p.c_str()); }},
-                       {"hard link", [&](auto& p) { return link(victim.c_str(), p.c_str()); }},
-                       {"fifo", [](auto& p) { return mkfifo(p.c_str(), 0666); }},
-                       {"directory", [](auto& p) { return mkdir(p.c_str(), 0777); }}};
 };
 
 TEST_F(SafeFileTest, ReadsExactBytesUpToTheLimit) {
@@ -39,9 +38,8 @@ TEST_F(SafeFileTest, ReadsExactBytesUpToTheLimit) {
   for (const std::string& bytes : {std::string(), std::string("short"), big}) {
     ASSERT_TRUE(replaceFileAtomically(path, bytes, 0640));
     EXPECT_EQ(fileMode(path), 0640u);
-    EXPECT_EQ(readRegularFile(path, bytes.size()), bytes);
-    EXPECT_EQ(readRegularFile(path, bytes.size() + 1), bytes);
-    if (!bytes.empty()) { EXPECT_EQ(readRegularFile(path, bytes.size() - 1), std::nullopt); }
+    EXPECT_TRUE(readRegularFile(path, bytes.size()) == bytes && readRegularFile(path, bytes.size() + 1) == bytes);
+    EXPECT_TRUE(bytes.empty() || readRegularFile(path, bytes.size() - 1) == std::nullopt);
   }
   EXPECT_FALSE(replaceFileAtomically(dir.file("missing/file.json"), "x", 0644));
 }
@@ -50,18 +48,62 @@ TEST_F(SafeFileTest, ReadsExactBytesUpToTheLimit) {
 // hard link is read (any user may write the settings) but not moded.
 TEST_F(SafeFileTest, ReadsAndModesOnlyAPlainFile) {
   const ChargeConfig config{true, 75, true, 14, 1764876810.5};
-  for (const auto& [what, plant] : traps) {
+  const char* path = configPath.c_str();
+  for (const auto& [what, planted] : {std::pair{"symbolic link", 0}, {"hard link", 1}, {"fifo", 2}, {"directory", 3}}) {
     SCOPED_TRACE(what);
-    writeWholeFile(victim, *encodeChargeConfig(config));
-    chmod(victim.c_str(), 0600);
-    ASSERT_EQ(plant(configPath), 0);
+    writeWholeFile(victim, *encodeChargeConfig(config)), chmod(victim.c_str(), 0600);
+    ASSERT_EQ(planted == 0 ? symlink(victim.c_str(), path) : planted == 1 ? link(victim.c_str(), path) : planted == 2 ? mkfifo(path, 0666) : mkdir(path, 0777), 0);
     alarm(20);  // a hang ends the run instead of blocking it
-    EXPECT_EQ(readConfig(), std::string(what) == "hard link" ? config : ChargeConfig{});
+    EXPECT_EQ(readConfig(), planted == 1 ? config : ChargeConfig{});
     EXPECT_FALSE(setRegularFileMode(configPath, 0666));
     EXPECT_EQ(fileMode(victim), 0600u);
     std::filesystem::remove_all(configPath);
   }
   EXPECT_FALSE(setRegularFileMode(configPath, 0666));  // nothing there
+}
+
+// Standard error gets only what the file could not take (before logInit()
+// opened it), unless it is a terminal that someone watches; the file every line once.
+TEST_F(SafeFileTest, LinesGoToTheFileUnchangedAndToStderrOnlyBeforeItOrOnATerminal) {
+  for (const bool terminal : {false, true}) {
+    SCOPED_TRACE(terminal);
+    const int reader = terminal ? posix_openpt(O_RDWR | O_NOCTTY) : open(dir.file("stderr").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_TRUE(reader >= 0 && (!terminal || (grantpt(reader) == 0 && unlockpt(reader) == 0)));
+    const int savedStderr = dup(STDERR_FILENO), writer = terminal ? open(ptsname(reader), O_RDWR | O_NOCTTY) : dup(reader);
+    dup2(writer, STDERR_FILENO);
+    unlink(logPath.c_str());
+    log("before the file");
+    EXPECT_FALSE(exists(logPath));  // nothing opened or created yet
+    logInit();
+    std::string all;
+    for (const std::string& message : {std::string("Limit reached \xE2\x80\x94 inhibited"), std::string(), std::string("first\nsecond"), std::string("  nul\0byte ", 11)})
+      log(message), all += stamp + message + "\n";
+    dup2(savedStderr, STDERR_FILENO), close(savedStderr), close(writer), close(logFile), logFile = -1;
+    char buffer[4096];
+    fcntl(reader, F_SETFL, O_NONBLOCK);
+    const ssize_t n = terminal ? read(reader, buffer, sizeof buffer) : 0;
+    const std::string copied = terminal ? std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0) : readWholeFile(dir.file("stderr"));
+    close(reader);
+    EXPECT_EQ(terminal ? copied.find("] Limit reached") != std::string::npos : copied == stamp + "before the file\n", true) << copied;
+    EXPECT_EQ(readWholeFile(logPath), all);
+  }
+}
+
+TEST_F(SafeFileTest, TimestampIsLocalTimeCutToTheSecond) {
+  const std::tuple<double, const char*, const char*> rows[] = {  // 1830000000 is 2027-12-28 13:20:00 UTC
+      {1830000000.999, "UTC0", "[2027-12-28 13:20:00] m\n"}, {1830000001.001, "CET-1", "[2027-12-28 14:20:01] m\n"},
+      {1830000001.001, "EST5", "[2027-12-28 08:20:01] m\n"}, {1830381601.0, "CET-1", "[2028-01-02 00:20:01] m\n"}};
+  logInit();
+  std::string expected;
+  for (const auto& [at, tz, line] : rows) setenv("TZ", tz, 1), tzset(), simmac::advance(at - simmac::now()), log("m"), expected += line;
+  EXPECT_EQ(readWholeFile(logPath), expected);
+}
+
+TEST_F(SafeFileTest, LineAfterAnotherProcessTruncatedOrAppendedLandsAtTheEnd) {
+  logInit(), log("before truncation, long enough to leave a gap");
+  ASSERT_EQ(truncate(logPath.c_str(), 0), 0);
+  log("after"), appendToFile(logPath, "other\n"), log("last");
+  EXPECT_EQ(readWholeFile(logPath), stamp + "after\nother\n" + stamp + "last\n");
 }
 
 // The log appends to its own plain file (moved aside at start when over
@@ -76,13 +118,10 @@ TEST_P(PlantedFileTest, IsReplacedByAFreshFileOfItsOwn) {
   const auto& [writer, trap] = GetParam();
   if (std::string(trap.name) == "anotherUsersFile" && geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
   const std::string victimBytes(1000001, 'v'), path = *writer.path;  // the victim would be emptied if followed
-  writeWholeFile(victim, victimBytes);
-  chmod(victim.c_str(), 0600);
-  trap.plant(path, victim);
+  writeWholeFile(victim, victimBytes), chmod(victim.c_str(), 0600), trap.plant(path, victim);
   alarm(20);  // a FIFO that blocked would end the run instead of hanging it
   writer.write();
-  EXPECT_EQ(readWholeFile(victim), victimBytes);
-  EXPECT_EQ(fileMode(victim), 0600u);
+  EXPECT_TRUE(readWholeFile(victim) == victimBytes && fileMode(victim) == 0600u);
   unlink(victim.c_str());
   // No temporary left; an oversized log of its own is moved aside to daemon.log.1.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1 + exists(logPath + ".1"));

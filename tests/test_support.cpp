@@ -108,6 +108,7 @@ void DaemonTest::TearDown() {
     *fd = -1;
   }
   clearStopRequest();
+  creationMaskCleared = false;  // start-up cleared the umask for its own files only; a later test may set another
   simmac::clearSchedule();
   simmac::setWaitHook(nullptr);
   simmac::setSmcCallFailure(std::nullopt);
