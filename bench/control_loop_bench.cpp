@@ -20,6 +20,7 @@
 #include <IOKit/IOKitLib.h>
 
 #include "bench/counting_allocator.h"
+#include "bench/settings_texts.h"
 #include "daemon/control_loop.h"
 #include "daemon/globals.h"
 #include "platform/clock.h"
@@ -29,18 +30,6 @@
 #include "store/log.h"
 
 namespace {
-
-constexpr const char* kLimitOff =
-    R"({"chargeLimitEnabled":false,"chargeLimitPercent":80,"calibrationEnabled":false,)"
-    R"("calibrationIntervalDays":30,"lastCalibrationTimestamp":0})";
-constexpr const char* kLimitOn =
-    R"({"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEnabled":false,)"
-    R"("calibrationIntervalDays":30,"lastCalibrationTimestamp":0})";
-constexpr const char* kCalibrating =
-    R"({"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEnabled":true,)"
-    R"("calibrationIntervalDays":30,"lastCalibrationTimestamp":0})";
-// Cut short, as a reader may catch a file that a front end is writing.
-constexpr const char* kMalformed = R"({"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEn)";
 
 // One typical state of a running daemon.
 struct PassCase {

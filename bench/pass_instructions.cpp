@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "bench/settings_texts.h"
 #include "daemon/control_loop.h"
 #include "daemon/pass_wait.h"
 #include "daemon/shutdown.h"
@@ -23,18 +24,6 @@
 #include "state/globals.h"
 
 namespace {
-
-constexpr const char* kLimitOff =
-    R"({"chargeLimitEnabled":false,"chargeLimitPercent":80,"calibrationEnabled":false,)"
-    R"("calibrationIntervalDays":30,"lastCalibrationTimestamp":0})";
-constexpr const char* kLimitOn =
-    R"({"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEnabled":false,)"
-    R"("calibrationIntervalDays":30,"lastCalibrationTimestamp":0})";
-constexpr const char* kCalibrating =
-    R"({"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEnabled":true,)"
-    R"("calibrationIntervalDays":30,"lastCalibrationTimestamp":0})";
-// Cut short, as a reader may catch a file that a front end is writing.
-constexpr const char* kMalformed = R"({"chargeLimitEnabled":true,"chargeLimitPercent":80,"calibrationEn)";
 
 struct State {
   std::string_view name;
