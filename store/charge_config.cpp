@@ -77,7 +77,8 @@ std::optional<ChargeConfig> decodeChargeConfig(std::string_view json, ConfigProb
 }
 
 std::string describeConfigProblem(const ConfigProblem& problem) {
-  const std::string member = "\"" + std::string(problem.member) + "\"";
+  std::string member = "\"";
+  member.append(problem.member).append("\"");
   switch (problem.fault) {
     case ConfigFault::none: return "usable";
     case ConfigFault::notRegularFile: return "not a regular file";
