@@ -43,6 +43,9 @@ TEST_F(StartUpTest, LogsTheSequenceAndHandsBackWhatAKilledRunLeftHeld) {
                                   "Key ACLC: EXISTS value=0x03", "Firmware: Tahoe (CHTE)", "Starting main loop", "setAdapter: CHIE=0x00 (enable) -> true",
                                   "setCharging: CHTE=0 (enable) -> true"}));
   EXPECT_TRUE(smcConn != 0 && loopCount == 0 && stopWakeFd() >= 0 && simmac::ledValue() == 0);
+  // A burst of stop signals, more than the wake pipe holds, never blocks the handler.
+  for (int i = 0; i < 70000; ++i) raise(SIGTERM);
+  clearStopRequest();
   EXPECT_FALSE(currentlyInhibited || adapterDisabled || simmac::chargeInhibited() || simmac::adapterDisabled());
   EXPECT_FALSE(exists(dir.file("config.json")) || exists(dir.file("status.json")));
 }
