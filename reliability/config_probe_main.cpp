@@ -3,7 +3,6 @@
 //   hestle-config-probe read DATA_DIR     readConfig() on DATA_DIR/config.json
 //   hestle-config-probe decode FILE       decodeChargeConfig() on FILE's bytes
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sys/resource.h>
@@ -13,8 +12,8 @@
 
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
-  std::optional<ChargeConfig> config;
-  if (std::strcmp(argv[1], "read") == 0) {
+  std::optional<ChargeConfig> config;  // none: the defaults
+  if (std::string(argv[1]) == "read") {
     initGlobals(argv[2]);
     if (const ChargeConfig read = readConfig(); !(read == ChargeConfig{})) config = read;
   } else {

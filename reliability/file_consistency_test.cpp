@@ -2,16 +2,12 @@
 // rewrites each thousands of times never sees a partial or invalid file, nor
 // a moment when one of them is missing.
 #include <atomic>
-#include <fcntl.h>
 #include <set>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "daemon/control_loop.h"
 #include "reliability/reliability.h"
 #include "store/charge_config.h"
-#include "test_support.h"
 
 namespace {
 
@@ -27,19 +23,13 @@ TEST_F(FileConsistencyTest, AReaderNeverSeesAPartialFile) {
   long reads = 0;
   std::set<double> statuses, settings;
   std::vector<std::string> bad;
-  std::thread reader([&] {  // each file read whole, as a front end reads it
-    for (const std::string status = statusPath, settingsFile = configPath; !stop; reads += 2) {
-      for (const std::string& path : {status, settingsFile}) {
-        std::string bytes(4096, '\0');
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        bytes.resize(static_cast<size_t>(std::max<ssize_t>(fd < 0 ? -1 : read(fd, bytes.data(), bytes.size()), 0)));
-        if (fd >= 0) close(fd);
-        const auto s = decodeChargeStatus(bytes);
-        const auto c = decodeChargeConfig(bytes);
-        if (path == status && s) statuses.insert(s->lastUpdate);
-        else if (path == settingsFile && c) settings.insert(c->lastCalibrationTimestamp);
-        else bad.push_back(path + (fd < 0 ? " missing" : " read as " + bytes));
-      }
+  std::thread reader([&, status = statusPath, settingsFile = configPath] {  // each file read whole, as a front end does
+    for (; !stop; reads += 2) {
+      const std::string s = readWholeFile(status), c = readWholeFile(settingsFile);
+      if (const auto record = decodeChargeStatus(s)) statuses.insert(record->lastUpdate);
+      else bad.push_back(status + " read as " + s);
+      if (const auto read = decodeChargeConfig(c)) settings.insert(read->lastCalibrationTimestamp);
+      else bad.push_back(settingsFile + " read as " + c);
     }
   });
   for (int i = 0; i < writes; ++i) {

@@ -1,21 +1,23 @@
 // What the reliability drivers share: their two sizes, CI's and the long one
 // behind the README's figures (scripts/reliability.sh sets HESTLE_LONG_RUNS=1),
-// and the real daemon run in this process for a number of passes.
+// the real daemon run in this process for a number of passes, and what each
+// pass found wrong.
 #pragma once
 
 #include <csignal>
-#include <cstdlib>
 #include <functional>
 #include <unistd.h>
 
 #include "daemon/globals.h"
 #include "daemon/shutdown.h"
 #include "daemon/startup.h"
-#include "sim/simulated_mac.h"
+#include "test_support.h"
 
 inline bool longRuns() { return std::getenv("HESTLE_LONG_RUNS") && std::getenv("HESTLE_LONG_RUNS")[0] == '1'; }
-template <class T>
-T runSize(T ci, T full) { return longRuns() ? full : ci; }
+template <class T> T runSize(T ci, T full) { return longRuns() ? full : ci; }
+
+// Memory figures mean little under AddressSanitizer (quarantine, shadow); the build says whether it is on.
+inline constexpr bool kUnderSanitizer = HESTLE_UNDER_SANITIZER;
 
 // runDaemon(dataDir) on the booted machine, `each` called at the end of every
 // pass, stopped by a real SIGTERM after `passes`; -1 when it stopped early.
@@ -34,11 +36,10 @@ inline int runPasses(const std::string& dataDir, int64_t passes, const std::func
   return done == passes ? status : -1;
 }
 
-// Memory figures mean little under AddressSanitizer (quarantine, shadow).
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kUnderSanitizer = true;
-#elif defined(__has_feature)
-inline constexpr bool kUnderSanitizer = __has_feature(address_sanitizer);
-#else
-inline constexpr bool kUnderSanitizer = false;
-#endif
+// What the passes of a run found wrong, each with its pass; the first few only.
+struct Problems {
+  std::string text;
+  void check(bool holds, int64_t pass, const std::string& what) {
+    if (!holds && text.size() < 400) text += "pass " + std::to_string(pass) + ": " + what + "\n";
+  }
+};

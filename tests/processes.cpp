@@ -1,7 +1,6 @@
 // Our programs as real processes.
 #include "processes.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -15,85 +14,61 @@
 extern char** environ;
 
 pid_t startProgram(const Launch& launch) {
-  std::vector<std::string> args = launch.args;
-  std::string program = launch.program;
-  std::vector<char*> argv{program.data()};
+  std::vector<std::string> args = launch.args, env = launch.env;
+  args.insert(args.begin(), launch.program);
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env = launch.env;
-  std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
-  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  argv.push_back(nullptr);
   envp.push_back(nullptr);
 
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
-  const std::string output = launch.output.empty() ? "/dev/null" : launch.output;
-  posix_spawn_file_actions_addopen(&files, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (launch.errorFd >= 0) posix_spawn_file_actions_adddup2(&files, launch.errorFd, 2);
-  else if (!launch.errors.empty())
-    posix_spawn_file_actions_addopen(&files, 2, launch.errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  else posix_spawn_file_actions_adddup2(&files, 1, 2);
+  const int create = O_WRONLY | O_CREAT | O_TRUNC;
+  posix_spawn_file_actions_addopen(&files, 1, launch.output.empty() ? "/dev/null" : launch.output.c_str(), create, 0644);
+  if (launch.errorFd < 0 && !launch.errors.empty())
+    posix_spawn_file_actions_addopen(&files, 2, launch.errors.c_str(), create, 0644);
+  else posix_spawn_file_actions_adddup2(&files, launch.errorFd >= 0 ? launch.errorFd : 1, 2);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t defaults, none;
   sigemptyset(&defaults);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) sigaddset(&defaults, sig);
   sigemptyset(&none);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) sigaddset(&defaults, sig);
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
-  if (posix_spawn(&pid, program.c_str(), &files, &attr, argv.data(), envp.data()) != 0) pid = -1;
+  if (posix_spawn(&pid, args[0].c_str(), &files, &attr, argv.data(), envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&files);
   posix_spawnattr_destroy(&attr);
   return pid;
 }
 
-static bool pollEnd(pid_t pid, ProcessEnd& end) {
+ProcessEnd waitForEnd(pid_t pid, std::chrono::milliseconds limit) {
+  ProcessEnd end;
   int status = 0;
-  if (waitpid(pid, &status, WNOHANG) != pid) return false;
+  if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return end;
+  }
   end.finished = true;
   end.signalled = WIFSIGNALED(status);
   end.code = end.signalled ? WTERMSIG(status) : WEXITSTATUS(status);
-  return true;
-}
-
-ProcessEnd waitForEnd(pid_t pid, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  ProcessEnd end;
-  while (!pollEnd(pid, end)) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      return {};
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
   return end;
 }
 
-ProcessEnd stopProcess(pid_t pid, int sig, std::chrono::milliseconds limit) {
-  kill(pid, sig);
-  return waitForEnd(pid, limit);
-}
-
 ProcessGuard::~ProcessGuard() {
-  if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
+  if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
 }
 
 Ran runProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& env) {
   TempDir io;
-  Ran ran;
   const pid_t pid = startProgram({program, args, io.file("out"), io.file("err"), -1, env});
-  if (pid > 0) ran.end = waitForEnd(pid);
-  ran.out = readWholeFile(io.file("out"));
-  ran.err = readWholeFile(io.file("err"));
-  return ran;
+  return {pid > 0 ? waitForEnd(pid) : ProcessEnd{}, readWholeFile(io.file("out")), readWholeFile(io.file("err"))};
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
@@ -120,4 +95,8 @@ std::map<std::string, std::string> savedKeys(const std::string& stateFile) {
   return keys;
 }
 
-bool allZeroHex(const std::string& hex) { return hex.find_first_not_of('0') == std::string::npos; }
+std::string heldKeys(const std::string& stateFile) {
+  std::string held;
+  for (const auto& [name, value] : savedKeys(stateFile)) held += allZeroHex(value) ? "" : name + "=" + value + " ";
+  return held;
+}

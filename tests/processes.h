@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
 #include <sys/types.h>
 
 struct Launch {
@@ -35,7 +36,10 @@ struct ProcessEnd {
 // Waits for `pid` up to `limit`; kills it with SIGKILL after that.
 ProcessEnd waitForEnd(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(30));
 // Sends `sig` and waits as waitForEnd does.
-ProcessEnd stopProcess(pid_t pid, int sig, std::chrono::milliseconds limit = std::chrono::seconds(30));
+inline ProcessEnd stopProcess(pid_t pid, int sig, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  kill(pid, sig);
+  return waitForEnd(pid, limit);
+}
 
 // Kills and reaps the process, if it still runs, when it goes out of scope.
 struct ProcessGuard {
@@ -67,4 +71,6 @@ pid_t spawnHestled(const HestledRun& run);
 
 // The key values saved in a state file, name to lowercase hex ("" if none).
 std::map<std::string, std::string> savedKeys(const std::string& stateFile);
-bool allZeroHex(const std::string& hex);
+inline bool allZeroHex(const std::string& hex) { return hex.find_first_not_of('0') == std::string::npos; }
+// The saved keys that are not zero, as "NAME=hex " each: "" when every key was handed back.
+std::string heldKeys(const std::string& stateFile);

@@ -4,11 +4,14 @@
 // pointed at a private data directory. Real processes: processes.h.
 #pragma once
 
+#include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "daemon/globals.h"
 #include "processes.h"
 #include "sim/simulated_mac.h"
 #include "store/charge_status.h"
@@ -21,20 +24,24 @@ class TempDir {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
+  TempDir(const TempDir&) = delete;  // one owner removes it
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
  private:
-  std::string path_;
+  const std::string path_;
 };
 
 std::string readWholeFile(const std::string& path);  // "" when it cannot be read
-void writeWholeFile(const std::string& path, const std::string& bytes);
-void appendToFile(const std::string& path, const std::string& bytes);
-unsigned fileMode(const std::string& path);  // permission bits of the path itself (lstat), e.g. 0644
-bool exists(const std::string& path);        // lstat succeeds
+inline void writeWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+inline void appendToFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
+}
+// The permission bits of the path itself (lstat), e.g. 0644; 0 when there is nothing.
+unsigned fileMode(const std::string& path);
+bool exists(const std::string& path);  // lstat succeeds
 
 // The messages of a log text: each line with its "[yyyy-MM-dd HH:mm:ss] "
 // prefix removed (a line without one is kept whole).
@@ -51,7 +58,9 @@ struct Settings {
 };
 std::string settingsJson(const Settings& settings);
 // Same, the limit on at `limit` percent.
-std::string limitConfig(int limit, bool calibration = false, int intervalDays = 30, double lastCalibration = 0.0);
+inline std::string limitConfig(int limit, bool calibration = false, int intervalDays = 30, double lastCalibration = 0) {
+  return settingsJson({true, limit, calibration, intervalDays, lastCalibration});
+}
 
 // A machine with this firmware and this battery.
 simmac::MachineSpec machineWith(simmac::Firmware firmware, double percent = 80, bool pluggedIn = true);
@@ -62,7 +71,7 @@ simmac::MachineSpec machineWith(simmac::Firmware firmware, double percent = 80, 
 // scheduled events, the wait hook and injected SMC failures.
 class DaemonTest : public ::testing::Test {
  protected:
-  void SetUp() override;
+  void SetUp() override { boot(machine()); }
   void TearDown() override;
   virtual simmac::MachineSpec machine() const { return {}; }
 
@@ -73,14 +82,14 @@ class DaemonTest : public ::testing::Test {
   void bringUp();
   // smcOpen() must succeed; the exchange record is cleared afterwards.
   void openSmc();
-  void writeSettings(const Settings& settings) const;  // into "config.json"
+  void writeSettings(const Settings& settings) const { writeWholeFile(configPath, settingsJson(settings)); }
   // The decoded "status.json"; a failed expectation when there is none.
   ChargeStatus publishedStatus() const;
 
   // The messages of daemon.log (logLines); since markLog() for newLogMessages().
-  std::vector<std::string> logMessages() const;
+  std::vector<std::string> logMessages() const { return logLines(readWholeFile(logPath)); }
   std::vector<std::string> newLogMessages() const;
-  void markLog();
+  void markLog() { logMark_ = logMessages().size(); }
 
   TempDir dir;
 
