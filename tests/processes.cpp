@@ -47,17 +47,12 @@ pid_t startProgram(const Launch& launch) {
 }
 
 ProcessEnd waitForEnd(pid_t pid, std::chrono::milliseconds limit) {
-  ProcessEnd end;
   int status = 0;
-  if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return end;
-  }
-  end.finished = true;
-  end.signalled = WIFSIGNALED(status);
-  end.code = end.signalled ? WTERMSIG(status) : WEXITSTATUS(status);
-  return end;
+  if (eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit))
+    return {true, WIFSIGNALED(status), WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status)};
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return {};
 }
 
 ProcessGuard::~ProcessGuard() {
@@ -73,10 +68,8 @@ Ran runProgram(const std::string& program, const std::vector<std::string>& args,
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
+  for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(1)))
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
   return true;
 }
 

@@ -2,7 +2,6 @@
 #include "test_support.h"
 
 #include <filesystem>
-#include <sstream>
 #include <unistd.h>
 
 #include "daemon/shutdown.h"
@@ -23,22 +22,6 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-std::string readWholeFile(const std::string& path) {
-  std::ostringstream out;
-  out << std::ifstream(path, std::ios::binary).rdbuf();  // a directory reads as nothing
-  return out.str();
-}
-
-unsigned fileMode(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
-
 std::vector<std::string> logLines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
@@ -47,10 +30,6 @@ std::vector<std::string> logLines(const std::string& text) {
     out.push_back(stamped ? line.substr(22) : line);
   }
   return out;
-}
-
-size_t countLines(const std::vector<std::string>& lines, const std::string& prefix) {
-  return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
 }
 
 std::string settingsJson(const Settings& s) {
@@ -76,10 +55,8 @@ void DaemonTest::boot(const simmac::MachineSpec& spec) {
 }
 
 void DaemonTest::TearDown() {
-  for (int* fd : {&logFile, &previousLogFile}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
+  for (int* fd : {&logFile, &previousLogFile})
+    if (*fd >= 0) close(std::exchange(*fd, -1));
   clearStopRequest();
   creationMaskCleared = false;  // start-up cleared the umask for its own files only; a later test may set another
   simmac::clearSchedule();
@@ -105,9 +82,4 @@ ChargeStatus DaemonTest::publishedStatus() const {
   auto decoded = decodeChargeStatus(readWholeFile(statusPath));
   EXPECT_TRUE(decoded.has_value()) << readWholeFile(statusPath);
   return decoded.value_or(ChargeStatus{});
-}
-
-std::vector<std::string> DaemonTest::newLogMessages() const {
-  const auto all = logMessages();
-  return {all.begin() + static_cast<std::ptrdiff_t>(std::min(logMark_, all.size())), all.end()};
 }

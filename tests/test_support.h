@@ -5,6 +5,7 @@
 #pragma once
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -21,18 +22,22 @@
 // /tmp: the daemon replaces "status.json" by rename every pass, and on ext4 a
 // rename over an existing file waits for the new file's data to be flushed.
 class TempDir {
+  const std::string path_;
+
  public:
   TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;  // one owner removes it
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  const std::string path_;
 };
 
-std::string readWholeFile(const std::string& path);  // "" when it cannot be read
+// The bytes of the file; "" when it cannot be read (a directory included).
+inline std::string readWholeFile(const std::string& path) {
+  std::ostringstream out;
+  out << std::ifstream(path, std::ios::binary).rdbuf();
+  return out.str();
+}
 inline void writeWholeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
@@ -40,13 +45,21 @@ inline void appendToFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
 }
 // The permission bits of the path itself (lstat), e.g. 0644; 0 when there is nothing.
-unsigned fileMode(const std::string& path);
-bool exists(const std::string& path);  // lstat succeeds
+inline unsigned fileMode(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+inline bool exists(const std::string& path) {  // lstat succeeds
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
 
 // The messages of a log text: each line with its "[yyyy-MM-dd HH:mm:ss] "
 // prefix removed (a line without one is kept whole).
 std::vector<std::string> logLines(const std::string& text);
-size_t countLines(const std::vector<std::string>& lines, const std::string& prefix);
+inline size_t countLines(const std::vector<std::string>& lines, const std::string& prefix) {
+  return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+}
 
 // A settings file ("config.json") in the daemon's form.
 struct Settings {
@@ -88,7 +101,10 @@ class DaemonTest : public ::testing::Test {
 
   // The messages of daemon.log (logLines); since markLog() for newLogMessages().
   std::vector<std::string> logMessages() const { return logLines(readWholeFile(logPath)); }
-  std::vector<std::string> newLogMessages() const;
+  std::vector<std::string> newLogMessages() const {
+    const auto all = logMessages();
+    return {all.begin() + static_cast<std::ptrdiff_t>(std::min(logMark_, all.size())), all.end()};
+  }
   void markLog() { logMark_ = logMessages().size(); }
 
   TempDir dir;
