@@ -38,10 +38,7 @@ void checkAftermath(const HestledRun& run, const ProcessEnd& end) {
 
 TEST(SignalStormTest, EveryStopIsCleanWhereverItLands) {
   const int wanted = runSize(120, 1000);
-  const char* const machines[] = {R"({"firmware":"tahoe","battery":{"percent":95}})",
-                                  R"({"firmware":"preTahoe","battery":{"percent":95}})",
-                                  R"({"firmware":"tahoe-2026-09","battery":{"percent":95}})",
-                                  R"({"firmware":"tahoe","battery":{"percent":10}})"};
+  const std::pair<std::string, int> machines[] = {{"tahoe", 95}, {"preTahoe", 95}, {"tahoe-2026-09", 95}, {"tahoe", 10}};
   const char* const speeds[] = {"1", "1000", "100000", "1000000"};  // at 1e6 a signal mostly lands in a pass
   std::atomic<int> delivered = 0, processes = 0, clean = 0;
   std::vector<std::thread> workers;
@@ -53,7 +50,9 @@ TEST(SignalStormTest, EveryStopIsCleanWhereverItLands) {
         const TempDir dir;
         std::filesystem::create_directory(dir.file("data"));
         writeWholeFile(dir.file("data/config.json"), limitConfig(80, pick(0, 3) == 0, 0, 0.0));
-        writeWholeFile(dir.file("machine.json"), machines[pick(0, 3)]);
+        const auto& [firmware, percent] = machines[pick(0, 3)];
+        writeWholeFile(dir.file("machine.json"), R"({"firmware":")" + firmware + R"(","battery":{"percent":)" +
+                                                     std::to_string(percent) + "}}");
         const HestledRun run{dir.file("data"), dir.file("machine.json"), dir.file("state.json"), dir.file("output"),
                              speeds[pick(0, 3)]};
         const pid_t pid = spawnHestled(run);
