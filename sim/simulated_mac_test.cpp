@@ -135,16 +135,23 @@ TEST_F(SimulatedMacTest, SmcAnswersByteExactlyPerFirmware) {
   EXPECT_EQ(simmac::smcKeyHex("CHTE"), "01020304") << "the first `size` bytes, and no refused write";
 }
 
+// Asleep and unplugged the battery drains at the sleep rate, what a night without the charger is judged on.
+TEST_F(SimulatedMacTest, AsleepTheBatteryDrainsAtTheSleepRate) {
+  boot(machineWith(simmac::Firmware::tahoe, 100, false));
+  simmac::closeLid(7200);
+  simmac::advance(3600);
+  EXPECT_TRUE(simmac::asleep());
+  EXPECT_DOUBLE_EQ(simmac::batteryPercent(), 99);
+}
+
 // --help: the usage on standard output, status 0; arguments it cannot use:
 // status 2 and the usage on standard error.
 TEST(HestledOnLinux, AnswersHelpAndRefusesUnusableArguments) {
   TempDir dir;
-  writeWholeFile(dir.file("bad.json"), R"({"firmware": "sonoma"})");
   writeWholeFile(dir.file("broken.json"), "{");
   const std::vector<std::pair<const char*, std::vector<std::string>>> rows = {
       {HESTLE_SIM_PATH, {"--help"}}, {HESTLED_PATH, {"--help"}}, {HESTLED_PATH, {}}, {HESTLED_PATH, {"--data-dir"}},
       {HESTLED_PATH, {"--data-dir", dir.path(), "--speed", "0"}}, {HESTLED_PATH, {"--data-dir", dir.path(), "--bogus", "1"}},
-      {HESTLED_PATH, {"--data-dir", dir.path(), "--machine", dir.file("bad.json")}},
       {HESTLED_PATH, {"--data-dir", dir.path(), "--machine", dir.file("broken.json")}},
   };
   for (const auto& [program, args] : rows) {

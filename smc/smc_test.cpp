@@ -80,8 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExchangeRow{"UnknownKeyRead", true, "CH0B", 'r', {}, false, {ch0bInfo}, 0xcc, ""},
         ExchangeRow{"RefusedRead", true, "ACLC", 'r', {}, false, {aclcInfo, {"ACLC", 1, 5, {}}}, 0xcc, "00"},
         ExchangeRow{"RefusedWrite", true, "ACLC", '1', {4}, false, {aclcInfo, {"ACLC", 1, 6, {4}}}, 0xcc, "00"},
-        ExchangeRow{"CallFailsRead", true, "CHTE", 'r', {}, false, {chteInfo}, 0xcc, "01020304"},
-        ExchangeRow{"CallFailsWrite", true, "CHTE", '1', {0}, false, {chteInfo}, 0xcc, "01020304"}),
+        ExchangeRow{"CallFailsRead", true, "CHTE", 'r', {}, false, {chteInfo}, 0xcc, "01020304"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The seven keys in order, each as its value byte or "-" for NOT FOUND; the
