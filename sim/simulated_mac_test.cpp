@@ -135,9 +135,16 @@ TEST_F(SimulatedMacTest, SmcAnswersByteExactlyPerFirmware) {
   EXPECT_EQ(simmac::smcKeyHex("CHTE"), "01020304") << "the first `size` bytes, and no refused write";
 }
 
-// Asleep and unplugged the battery drains at the sleep rate, what a night without the charger is judged on.
-TEST_F(SimulatedMacTest, AsleepTheBatteryDrainsAtTheSleepRate) {
-  boot(machineWith(simmac::Firmware::tahoe, 100, false));
+// What the daemon's rules and the scenarios' judgement lean on: with the
+// adapter switched off the registry reports no external power; asleep and
+// unplugged the battery drains at the sleep rate.
+TEST_F(SimulatedMacTest, TheRegistryFollowsTheAdapterAndSleepDrainsSlowly) {
+  boot(machineWith(simmac::Firmware::tahoe, 100, true));
+  for (const uint8_t chie : {0, 8, 0}) {
+    simmac::setSmcKeyValue("CHIE", {chie});
+    EXPECT_EQ(simmac::batteryProperties().at("ExternalConnected"), simmac::PropertyValue(chie == 0)) << int(chie);
+  }
+  simmac::setPluggedIn(false);
   simmac::closeLid(7200);
   simmac::advance(3600);
   EXPECT_TRUE(simmac::asleep());
