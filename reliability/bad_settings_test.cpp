@@ -8,8 +8,6 @@
 #include "reliability/reliability.h"
 #include "store/charge_config.h"
 
-namespace {
-
 class FuzzCorpusTest : public DaemonTest {};
 
 // The parser's round trip, bit for bit, and a pass driven by the input as "config.json".
@@ -74,5 +72,3 @@ TEST(OversizedConfigTest, RefusedWithinMemory) {
     EXPECT_TRUE(kUnderSanitizer || peakKiB < 16 * 1024) << what << ": " << peakKiB << " KiB";
   }
 }
-
-}  // namespace

@@ -9,8 +9,6 @@
 #include "reliability/reliability.h"
 #include "store/charge_config.h"
 
-namespace {
-
 class FileConsistencyTest : public DaemonTest {};
 
 TEST_F(FileConsistencyTest, AReaderNeverSeesAPartialFile) {
@@ -47,5 +45,3 @@ TEST_F(FileConsistencyTest, AReaderNeverSeesAPartialFile) {
   EXPECT_EQ(bad.size(), 0u) << bad.front();
   EXPECT_GT(std::min(statuses.size(), settings.size()), static_cast<size_t>(writes / 100)) << "the reader did not race";
 }
-
-}  // namespace

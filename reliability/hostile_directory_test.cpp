@@ -46,10 +46,7 @@ struct Site {
 };
 
 // What a local user can place at a name; false when the system refused.
-struct Plant {
-  const char* name;
-  bool (*make)(const Site&, const char* at);
-};
+struct Plant { const char* name; bool (*make)(const Site&, const char* at); };
 const Plant kPlants[] = {
     {"SymlinkToFile", [](const Site& s, const char* at) { return symlink(s.secret.c_str(), at) == 0; }},
     {"SymlinkDangling", [](const Site& s, const char* at) { return symlink((s.outside + "/new").c_str(), at) == 0; }},
@@ -98,8 +95,7 @@ TEST_P(HostileDirectoryTest, NothingOutsideIsTouchedAndTheDaemonKeepsWorking) {
     struct stat st {};
     ASSERT_EQ(lstat(logPath.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode) ? name == "daemon.log"
-                                    : S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid() &&
-                                          (st.st_mode & 07777) == 0644);
+                                    : S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid() && fileMode(logPath) == 0644);
     for (const auto& entry : fs::directory_iterator(site.data))
       EXPECT_TRUE(entry.path().filename() == name || std::count(kNames.begin(), kNames.begin() + 3, entry.path().filename()))
           << entry.path();

@@ -11,10 +11,8 @@
 
 #include "reliability/reliability.h"
 
-namespace {
-
 // What a process that got `end` left in its data directory and state file.
-void checkAftermath(const HestledRun& run, const ProcessEnd& end) {
+static void checkAftermath(const HestledRun& run, const ProcessEnd& end) {
   // daemon.log takes every line; standard error only what it could not.
   const std::string log = readWholeFile(run.dataDir + "/daemon.log") + readWholeFile(run.outputFile);
   SCOPED_TRACE("speed " + run.speed + ", " + readWholeFile(run.machineFile) + "\n" + log);
@@ -78,5 +76,3 @@ TEST(SignalStormTest, EveryStopIsCleanWhereverItLands) {
               delivered.load(), processes.load(), clean.load(), processes - clean);
   EXPECT_GT(clean, processes / 4);  // however loaded the machine
 }
-
-}  // namespace

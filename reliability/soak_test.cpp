@@ -10,12 +10,10 @@
 #include "reliability/reliability.h"
 #include "store/charge_config.h"
 
-namespace {
-
 constexpr double kDay = 86400.0;
 
 // Resident memory now and at its peak (KiB), open descriptors, and the log's size.
-std::array<long long, 4> holdings() {
+static std::array<long long, 4> holdings() {
   const std::string status = readWholeFile("/proc/self/status");
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -66,5 +64,3 @@ TEST(SoakTest, MonthsOfPassesCostNothingExtra) {
   EXPECT_GT(decodeChargeConfig(readWholeFile(configPath)).value().lastCalibrationTimestamp, start);
   EXPECT_LT(outOfBand * 50, pluggedIdle);
 }
-
-}  // namespace

@@ -43,12 +43,8 @@ inline std::string readWholeFile(const std::string& path) {
   out << std::ifstream(path, std::ios::binary).rdbuf();
   return out.str();
 }
-inline void writeWholeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-inline void appendToFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
-}
+inline void writeWholeFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+inline void appendToFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::app) << bytes; }
 // The permission bits of the path itself (lstat), e.g. 0644; 0 when there is nothing.
 inline unsigned fileMode(const std::string& path) {
   struct stat st {};
