@@ -22,14 +22,14 @@ using simmac::Firmware;
 enum class Fault { none, missing, rejecting, writesRejected, call, callAfterStart, service, properties, propertiesNull,
                    propertiesNotDictionary, propertiesNonStringKey, wrong, chargeKeys, adapterKeys, ledKey, everything };
 struct Row { Fault fault; const char* name; bool flaky = false; };  // flaky: comes and goes between passes
-const Row kRows[] = {{Fault::none, "Healthy"}, {Fault::missing, "MissingKey"}, {Fault::rejecting, "RejectingKey"},
-    {Fault::writesRejected, "KeyRefusingWrites"}, {Fault::call, "CallFailing"}, {Fault::callAfterStart, "CallFailingAfterStart"},
-    {Fault::service, "NoBatteryService"}, {Fault::properties, "PropertiesFailing"}, {Fault::propertiesNull, "PropertiesNull"},
-    {Fault::propertiesNotDictionary, "PropertiesNotDictionary"}, {Fault::propertiesNonStringKey, "PropertiesNonStringKey"},
-    {Fault::wrong, "WrongProperty"}, {Fault::call, "FlakyCall", true}, {Fault::properties, "FlakyProperties", true},
-    {Fault::service, "FlakyService", true}, {Fault::chargeKeys, "FlakyChargeKeys", true},
-    {Fault::adapterKeys, "FlakyAdapterKeys", true}, {Fault::ledKey, "FlakyLedKey", true},
-    {Fault::everything, "FlakyEverything", true}};
+using enum Fault;
+const Row kRows[] = {{none, "Healthy"}, {missing, "MissingKey"}, {rejecting, "RejectingKey"},
+    {writesRejected, "KeyRefusingWrites"}, {call, "CallFailing"}, {callAfterStart, "CallFailingAfterStart"},
+    {service, "NoBatteryService"}, {properties, "PropertiesFailing"}, {propertiesNull, "PropertiesNull"},
+    {propertiesNotDictionary, "PropertiesNotDictionary"}, {propertiesNonStringKey, "PropertiesNonStringKey"},
+    {wrong, "WrongProperty"}, {call, "FlakyCall", true}, {properties, "FlakyProperties", true}, {service, "FlakyService", true},
+    {chargeKeys, "FlakyChargeKeys", true}, {adapterKeys, "FlakyAdapterKeys", true}, {ledKey, "FlakyLedKey", true},
+    {everything, "FlakyEverything", true}};
 
 // Battery properties of every wrong type and absurd value.
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min(), kMax = std::numeric_limits<int64_t>::max();
@@ -41,23 +41,22 @@ const std::pair<const char*, std::vector<simmac::PropertyValue>> kWrong[] = {
     {"ExternalConnected", {int64_t{1}, std::string("true"), 1.0}},
     {"IsCharging", {int64_t{1}, std::string("yes"), 0.0}}};
 // The keys of every firmware, each with the flaky fault that takes its group (charging, adapter, LED).
-const std::pair<const char*, Fault> kKeys[] = {{"CHTE", Fault::chargeKeys}, {"CH0B", Fault::chargeKeys},
-    {"CH0C", Fault::chargeKeys}, {"CHIE", Fault::adapterKeys}, {"CH0I", Fault::adapterKeys},
-    {"CH0J", Fault::adapterKeys}, {"ACLC", Fault::ledKey}};
+const std::pair<const char*, Fault> kKeys[] = {{"CHTE", chargeKeys}, {"CH0B", chargeKeys}, {"CH0C", chargeKeys},
+    {"CHIE", adapterKeys}, {"CH0I", adapterKeys}, {"CH0J", adapterKeys}, {"ACLC", ledKey}};
 
 // Switches the fault on or off, at `key` (a key, or a battery property given `value`).
 void inject(Fault f, bool on, const std::string& key, const simmac::PropertyValue& value) {
-  const bool all = f == Fault::everything;
+  const bool all = f == everything;
   const auto failure = on ? std::optional<kern_return_t>(kIOReturnError) : std::nullopt;
-  if (all || f == Fault::call || f == Fault::callAfterStart) simmac::setSmcCallFailure(failure);
-  if (all || f == Fault::properties) simmac::setPropertiesFailure(failure);
-  if (all || f == Fault::service) simmac::setBatteryService(!on);
-  if (f == Fault::propertiesNull) simmac::setPropertiesNull(on);
-  if (f == Fault::propertiesNotDictionary) simmac::setPropertiesNotDictionary(on);
-  if (f == Fault::propertiesNonStringKey) simmac::setPropertiesNonStringKey(on);
-  if (f == Fault::wrong) simmac::setPropertyOverride(key, value);
-  if (f == Fault::missing) simmac::removeSmcKey(key);
-  if (f == Fault::rejecting || f == Fault::writesRejected) simmac::rejectSmcKey(key, f == Fault::rejecting, true);
+  if (all || f == call || f == callAfterStart) simmac::setSmcCallFailure(failure);
+  if (all || f == properties) simmac::setPropertiesFailure(failure);
+  if (all || f == service) simmac::setBatteryService(!on);
+  if (f == propertiesNull) simmac::setPropertiesNull(on);
+  if (f == propertiesNotDictionary) simmac::setPropertiesNotDictionary(on);
+  if (f == propertiesNonStringKey) simmac::setPropertiesNonStringKey(on);
+  if (f == wrong) simmac::setPropertyOverride(key, value);
+  if (f == missing) simmac::removeSmcKey(key);
+  if (f == rejecting || f == writesRejected) simmac::rejectSmcKey(key, f == rejecting, true);
   for (const auto& [k, group] : kKeys)
     if (simmac::smcKey(k) && (all || f == group)) simmac::rejectSmcKey(k, on, on);
 }
@@ -71,7 +70,7 @@ void runDay(const Row& row, Firmware firmware, const std::string& key, const sim
   spec.battery->chargePerHour *= scale;
   spec.battery->drainPerHour *= scale;
   simmac::boot(spec);
-  if (row.fault == Fault::wrong ? firmware != Firmware::tahoe : !key.empty() && !simmac::smcKey(key)) return;
+  if (row.fault == wrong ? firmware != Firmware::tahoe : !key.empty() && !simmac::smcKey(key)) return;
   simmac::setRecordSmcExchanges(false);
   const double start = simmac::now();
   TempDir dir;
@@ -79,7 +78,7 @@ void runDay(const Row& row, Firmware firmware, const std::string& key, const sim
   writeWholeFile(dir.file("config.json"), limitConfig(80, true, 1, start - 86400 + 10 * hour));
   for (const auto& [at, plugged] : {std::pair{3, false}, {5, true}, {22, false}, {23, true}})
     simmac::schedule(start + at * hour, [plugged = plugged] { simmac::setPluggedIn(plugged); });
-  if (!row.flaky && row.fault != Fault::callAfterStart) inject(row.fault, true, key, value);
+  if (!row.flaky && row.fault != callAfterStart) inject(row.fault, true, key, value);
 
   Problems problems;
   int beforeUnplugging = 0;  // the battery's reading after three hours of the day
@@ -95,7 +94,7 @@ void runDay(const Row& row, Firmware firmware, const std::string& key, const sim
     problems.check(status && status->daemonRunning && status->lastUpdate == t, pass, "status not written by this pass");
     if (pass == passes / 8) beforeUnplugging = static_cast<int>(simmac::batteryPercent());
     // Faults that come and go change between passes, never within one.
-    if (row.fault == Fault::callAfterStart && pass == 1) inject(row.fault, true, key, value);
+    if (row.fault == callAfterStart && pass == 1) inject(row.fault, true, key, value);
     if (row.flaky) inject(row.fault, pass < passes - 10 && std::uniform_int_distribution<int>(0, 4)(random) == 0, key, value);
   }), 0);
   EXPECT_EQ(problems.text, "");
@@ -103,9 +102,9 @@ void runDay(const Row& row, Firmware firmware, const std::string& key, const sim
   EXPECT_FALSE(decodeChargeStatus(readWholeFile(statusPath)).value().daemonRunning);
   EXPECT_TRUE(currentlyInhibited == simmac::chargeInhibited() && adapterDisabled == simmac::adapterDisabled());
   // With every key writable at the end, nothing is held; healthy, the limit held from 95 % down.
-  const bool keysWork = row.fault == Fault::none || row.flaky || row.fault >= Fault::service;
+  const bool keysWork = row.fault == none || row.flaky || row.fault >= service;
   EXPECT_FALSE(keysWork && (simmac::chargeInhibited() || simmac::adapterDisabled() || simmac::ledValue() != 0));
-  EXPECT_TRUE(row.fault != Fault::none || (beforeUnplugging >= 77 && beforeUnplugging <= 81)) << beforeUnplugging;
+  EXPECT_TRUE(row.fault != none || (beforeUnplugging >= 77 && beforeUnplugging <= 81)) << beforeUnplugging;
 }
 
 class HardwareFaultTest : public ::testing::TestWithParam<size_t> {};
@@ -117,9 +116,9 @@ TEST_P(HardwareFaultTest, ADayWithHardwareThatSaysNo) {
   std::vector<std::pair<std::string, simmac::PropertyValue>> cases;  // a key, or a property and its value
   for (const auto& [property, values] : kWrong)
     for (const auto& v : values)
-      if (row.fault == Fault::wrong) cases.emplace_back(property, v);
+      if (row.fault == wrong) cases.emplace_back(property, v);
   for (const auto& key : kKeys)
-    if (row.fault >= Fault::missing && row.fault <= Fault::writesRejected) cases.emplace_back(key.first, int64_t{0});
+    if (row.fault >= missing && row.fault <= writesRejected) cases.emplace_back(key.first, int64_t{0});
   if (cases.empty()) cases.emplace_back("", int64_t{0});
   for (Firmware firmware : {Firmware::tahoe, Firmware::preTahoe, Firmware::tahoe202609})
     for (size_t i = 0; i < cases.size(); ++i) {
