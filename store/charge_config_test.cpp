@@ -127,15 +127,4 @@ TEST_F(RecordFileTest, StatusIsWrittenInTheCompactFormWithoutAnAbsentPhase) {
   EXPECT_EQ(readWholeFile(statusPath), rows[3].second);
 }
 
-TEST(ChargeStatusJson, DecodesWithAnOptionalPhase) {
-  const std::string head = R"({"daemonRunning":true,"chargingInhibited":false,"calibrationActive":true,)", tail = R"("batteryPercent":57,"lastUpdate":1764876810.5})";
-  const ChargeStatus noPhase{true, false, true, std::nullopt, 57, 1764876810.5}, holding{true, false, true, "Holding at 100%", 57, 1764876810.5};
-  const std::pair<std::string, std::optional<ChargeStatus>> rows[] = {
-      {head + tail, noPhase}, {head + R"("calibrationPhase":null,)" + tail, noPhase}, {head + R"("calibrationPhase":"Holding at 100%",)" + tail, holding},
-      {head + R"("calibrationPhase":1,)" + tail, std::nullopt}, {head + R"("batteryPercent":57.5,"lastUpdate":1})", std::nullopt},
-      {head + R"("lastUpdate":1})", std::nullopt}, {head + R"("batteryPercent":57})", std::nullopt},
-      {R"({"daemonRunning":1,"chargingInhibited":false,"calibrationActive":true,)" + tail, std::nullopt}};
-  for (const auto& [json, status] : rows) EXPECT_EQ(decodeChargeStatus(json), status) << json;
-}
-
 }  // namespace

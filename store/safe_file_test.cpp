@@ -32,19 +32,6 @@ class SafeFileTest : public DaemonTest {
   const std::string victim = dir.file("victim");
 };
 
-TEST_F(SafeFileTest, ReadsExactBytesUpToTheLimit) {
-  const std::string path = dir.file("data");
-  std::string big(300000, '\0');
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
-  for (const std::string& bytes : {std::string(), std::string("short"), big}) {
-    ASSERT_TRUE(replaceFileAtomically(path, bytes, 0640));
-    EXPECT_EQ(fileMode(path), 0640u);
-    EXPECT_TRUE(readRegularFile(path, bytes.size()) == bytes && readRegularFile(path, bytes.size() + 1) == bytes);
-    EXPECT_TRUE(bytes.empty() || readRegularFile(path, bytes.size() - 1) == std::nullopt);
-  }
-  EXPECT_FALSE(replaceFileAtomically(dir.file("missing/file.json"), "x", 0644));
-}
-
 // Anything but a regular file at config.json gives the defaults, at once; a
 // hard link is read (any user may write the settings) but not moded.
 TEST_F(SafeFileTest, ReadsAndModesOnlyAPlainFile) {
