@@ -27,7 +27,7 @@ struct Step {
 
 TEST(HestleCommands, EachCommandLineOnTheFilesOfADataDirectory) {
   TempDir dir;
-  const std::string config = dir.file("config.json");
+  const std::string config = dir.file("config.json"), daemonLog = dir.file("daemon.log");
   auto put = [&](const std::string& file, const std::string& bytes) {
     return [=, &dir] { writeWholeFile(dir.file(file), bytes); };
   };
@@ -72,7 +72,7 @@ TEST(HestleCommands, EachCommandLineOnTheFilesOfADataDirectory) {
       {{}, {"help", "limit", "-h"}, 0, helpText("limit"), "", std::nullopt},
       {{}, {"limit", "5", "--help"}, 0, helpText("limit"), "", std::nullopt},  // help wins over a refused value
       {{}, {"calibrate", "on", "-h"}, 0, helpText("calibrate"), "", std::nullopt},
-      {{}, {"log"}, 1, "", "hestle: cannot open " + dir.file("daemon.log") + ": No such file or directory\n",
+      {{}, {"log"}, 1, "", "hestle: cannot open " + daemonLog + ": No such file or directory\n",
        std::nullopt},
       {put("daemon.log", "[t] one\n[t] two\n[t] three \x1b[31mred\n"), {"log", "-n", "2"}, 0,
        "[t] two\n[t] three \\x1B[31mred\n", "", std::nullopt},
@@ -84,6 +84,10 @@ TEST(HestleCommands, EachCommandLineOnTheFilesOfADataDirectory) {
        {"limit", "80"}, 1, "", notRegular, std::nullopt},
       {[&] { std::filesystem::remove(config); ASSERT_EQ(mkdir(config.c_str(), 0755), 0); }, {"calibrate", "off"}, 1, "",
        notRegular, std::nullopt},
+      {[&] { std::filesystem::remove(daemonLog); ASSERT_EQ(symlink(config.c_str(), daemonLog.c_str()), 0); }, {"log"}, 1, "",
+       "hestle: cannot open " + daemonLog + ": Too many levels of symbolic links\n", std::nullopt},
+      {[&] { std::filesystem::remove(daemonLog); ASSERT_EQ(mkfifo(daemonLog.c_str(), 0644), 0); }, {"log", "-f"}, 1, "",
+       "hestle: " + daemonLog + " is not a regular file\n", std::nullopt},  // and at once
   };
   const mode_t oldMask = umask(077);  // an ordinary user's strict umask does not matter
   for (const Step& step : steps) {
