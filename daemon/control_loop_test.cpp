@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -119,6 +120,7 @@ TEST_F(ControlLoopTest, UnusableSettingsAreLoggedOnceWithTheReason) {
       {write("{\"x\":" + std::string(70, '[') + std::string(70, ']') + "}"), "nested deeper than 64 levels"},
       {write(valid + std::string(70000, ' ')), "larger than 64 KiB"},
       {[&] { writeWholeFile(path + ".real", valid), std::filesystem::create_symlink(path + ".real", path); }, "not a regular file"},
+      {[&] { ASSERT_EQ(mkfifo(path.c_str(), 0666), 0); }, "not a regular file"},  // read without waiting for a writer
       {write(edited("true", "1")), "\"chargeLimitEnabled\" is not true or false"},
       {write(edited(":80", ":\"80\"")), "\"chargeLimitPercent\" is not a whole number"},
       {write(edited(":0}", ":null}")), "\"lastCalibrationTimestamp\" is not a number"},

@@ -1,8 +1,8 @@
 // The store's files in the data directory, which every user can write: what
-// each writer does with whatever another user planted at its path, and
-// reading and moding that never follow a link, wait on a FIFO or read a huge
-// file. The log's lines: to daemon.log byte for byte, stamped with the local
-// time, and to standard error only when the file missed them or on a terminal.
+// each writer does with whatever another user planted at its path (reading
+// refuses the same: see the control loop's unusable settings). The log's
+// lines: to daemon.log byte for byte, stamped with the local time, and to
+// standard error only when the file missed them or on a terminal.
 #include "store/safe_file.h"
 
 #include <cstdlib>
@@ -31,24 +31,6 @@ class SafeFileTest : public DaemonTest {
   void TearDown() override { umask(022), unsetenv("TZ"), tzset(), alarm(0), DaemonTest::TearDown(); }
   const std::string victim = dir.file("victim");
 };
-
-// Anything but a regular file at config.json gives the defaults, at once; a
-// hard link is read (any user may write the settings) but not moded.
-TEST_F(SafeFileTest, ReadsAndModesOnlyAPlainFile) {
-  const ChargeConfig config{true, 75, true, 14, 1764876810.5};
-  const char* path = configPath.c_str();
-  for (const auto& [what, planted] : {std::pair{"symbolic link", 0}, {"hard link", 1}, {"fifo", 2}, {"directory", 3}}) {
-    SCOPED_TRACE(what);
-    writeWholeFile(victim, *encodeChargeConfig(config)), chmod(victim.c_str(), 0600);
-    ASSERT_EQ(planted == 0 ? symlink(victim.c_str(), path) : planted == 1 ? link(victim.c_str(), path) : planted == 2 ? mkfifo(path, 0666) : mkdir(path, 0777), 0);
-    alarm(20);  // a hang ends the run instead of blocking it
-    EXPECT_EQ(readConfig(), planted == 1 ? config : ChargeConfig{});
-    EXPECT_FALSE(setRegularFileMode(configPath, 0666));
-    EXPECT_EQ(fileMode(victim), 0600u);
-    std::filesystem::remove_all(configPath);
-  }
-  EXPECT_FALSE(setRegularFileMode(configPath, 0666));  // nothing there
-}
 
 // Standard error gets only what the file could not take (before logInit()
 // opened it), unless it is a terminal that someone watches; the file every line once.
