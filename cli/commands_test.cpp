@@ -7,8 +7,6 @@
 #include <sstream>
 #include <sys/stat.h>
 
-#include <gtest/gtest.h>
-
 #include "cli/arguments.h"
 #include "store/charge_config.h"
 #include "test_support.h"

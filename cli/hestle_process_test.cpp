@@ -3,8 +3,6 @@
 #include <csignal>
 #include <regex>
 
-#include <gtest/gtest.h>
-
 #include "test_support.h"
 
 namespace {

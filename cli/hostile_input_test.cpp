@@ -16,7 +16,6 @@
 #include "cli/log_tail.h"
 #include "cli/printable.h"
 #include "store/charge_config.h"
-#include "store/charge_status.h"
 #include "test_support.h"
 #include "util/system_clock.h"
 

@@ -7,8 +7,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <gtest/gtest.h>
-
 #include "test_support.h"
 
 namespace {

@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include "daemon/globals.h"
 #include "daemon/shutdown.h"
 #include "smc/actuators.h"

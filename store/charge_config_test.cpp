@@ -5,10 +5,7 @@
 #include <cmath>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "daemon/globals.h"
-#include "store/charge_status.h"
 #include "tests/test_support.h"
 
 namespace {

@@ -13,11 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include "daemon/globals.h"
 #include "store/charge_config.h"
-#include "store/charge_status.h"
 #include "store/log.h"
 #include "tests/test_support.h"
 
