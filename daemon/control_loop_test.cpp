@@ -106,6 +106,14 @@ TEST_F(ControlLoopTest, ARefusedRestoreAtUnplugKeepsTheFlagAndLogsTheFirstAttemp
   EXPECT_EQ(simmac::ledValue(), 4);
 }
 
+// Hardware that says no: the battery cannot be read while the adapter is off.
+TEST_F(ControlLoopTest, AFailedBatteryReadWithTheAdapterOffReenablesIt) {
+  writeSettings(Settings{}), simmac::setBatteryService(false);
+  ASSERT_TRUE(setAdapterEnabled(false));
+  EXPECT_EQ(pass(), Lines{kAdapterOn});
+  EXPECT_EQ(publishedStatus().batteryPercent, 0);
+}
+
 // Settings that cannot be used: said once with the reason when they become
 // so, once when they are usable again or removed, nothing between.
 TEST_F(ControlLoopTest, UnusableSettingsAreLoggedOnceWithTheReason) {
