@@ -43,7 +43,10 @@ TEST(ScenarioTest, BadScenariosAreRefusedNamingTheMember) {
       {R"({"events": [{"at": "1h", "plug": true}, {"at": "1x", "plug": true}]})", R"(events[1].at: bad time "1x")"},
       {R"({"hours": 2, "events": [{"at": "3h", "plug": true}]})", "events[0].at: 3h is after the end of the run (2h)"},
       {R"({"events": [{"at": "1h", "percent": 101}]})", "events[0].percent: "},
-      {R"({"machine": {"firmware": "tahoe-2099"}})", R"(machine: unknown firmware "tahoe-2099")"}};
+      {R"({"machine": {"firmware": "tahoe-2099"}})", R"(machine: unknown firmware "tahoe-2099")"},
+      {R"({"machine": {"missingKeys": ["CHTEX"]}})", R"(machine: "missingKeys" must hold four-character key names)"},
+      {R"({"machine": {"battery": {"plugedIn": true}}})", R"(machine: unknown member "plugedIn" in )"},
+      {R"({"machine": {"battery": {"properties": {"A": null}}}})", R"(machine: property "A" must be a number, a Boolean)"}};
   for (const auto& [text, message] : cases) {
     try {
       parseScenario(json::parse(text));

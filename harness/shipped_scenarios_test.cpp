@@ -33,8 +33,8 @@ const std::vector<Lines> kRegulation = {{"ACTION: Battery 95% > 80% — disablin
     {"ACTION: At target 80% — re-enabling adapter", 2, 2}, {"ACTION: At target 60% — re-enabling adapter", 1, 1},
     {"ACTION: Battery 79% <", 0, 0}, {"ACTION: Battery 77% < 78% — enabling charging", 1, 1},
     {"Unplugged — clearing states", 2, 2}};
-const Expect kNoSmc = {{{"ERROR: smc_open failed with ", 1, 1}, {"FATAL: Cannot open AppleSMC. Exiting.", 1, 1}},
-                       false, 0, 100, 0, 0, 0};  // exit 0: launchd must not start it again
+// Exit 0: launchd must not start it again. The open's status in signed decimal.
+Expect noSmc(const char* line) { return {{{line, 1, 1}, {"ERROR: ", 1, 1}, {"FATAL: Cannot open AppleSMC. Exiting.", 1, 1}}, false, 0, 100, 0, 0, 0}; }
 
 const std::map<std::string, Expect> kShipped = {
     {"demo", {{{"ACTION: Battery 95% > 80% — disabling adapter", 1, 1}, {"Unplugged — clearing states", 2, 2},
@@ -43,9 +43,10 @@ const std::map<std::string, Expect> kShipped = {
     {"regulation-pretahoe", {kRegulation, true, 56}},
     {"calibration", {{{"Calibration: STARTING — last calibration was never", 1, 1}, {"Calibration: ", 65, 76},
                       {"Calibration: Holding at 100%, ", 60, 70}}, true, 15, 100, 1}},
-    // The stubs refuse every write to the charge keys: found at the probe, the adapter alone holds the limit.
+    // The stubs refuse every write to the charge keys: found at the probe, the adapter alone holds the limit
+    // and carries a calibration through, never trying the charge keys again.
     {"tahoe-2026-09", {{{"Firmware: CHTE is a zero-size stub", 1, 1}, {"setCharging: ", 0, 0}, {"setAdapter: ", 20, 80}},
-                       true, 65, 90}},
+                       true, 5, 100, 1}},
     {"no-inhibit-firmware", {{{"Firmware: CHTE is a zero-size stub", 1, 1}, {"setCharging: ", 0, 0}, {"setAdapter: ", 20, 100}},
                              true, 77, 90}},
     // Sleep: the passes stop while the lid is closed; the battery neither climbs past the limit nor drains.
@@ -64,8 +65,8 @@ const std::map<std::string, Expect> kShipped = {
     {"signal", {{{"setAdapter: CHIE=0x00 (enable) -> true", 2, 2}, {"setCharging: CHTE=0 (enable) -> true", 2, 2}},
                 false, 88, 95, 0, 180}},
     {"sigint", {{{"setAdapter: ", 1, 1}, {"setCharging: ", 1, 1}}, false, 50, 57, 0, 60}},
-    {"no-smc", kNoSmc},
-    {"smc-refused", kNoSmc},
+    {"no-smc", noSmc("ERROR: smc_open failed with -1")},
+    {"smc-refused", noSmc("ERROR: smc_open failed with -536870207")},
     {"week", {{{"Unplugged — clearing states", 3, 14}, {"Calibration: STARTING — last calibration was 7 days ago", 1, 1}},
               true, 15, 100, 1, -1, 0, 48}},
 };

@@ -1,5 +1,5 @@
 // The SMC subsystem on the simulated Mac: the 80-byte blocks the client sends,
-// byte for byte, and what it makes of the replies; the open; the firmware
+// byte for byte, and what it makes of the replies; the firmware
 // probe; the actuators' key values and log lines on each key family; the LED.
 #include "smc/actuators.h"
 
@@ -78,27 +78,10 @@ INSTANTIATE_TEST_SUITE_P(
         ExchangeRow{"Write4BytesTo4ByteKey", true, "CHTE", '4', {5, 6, 7, 8}, true, {chteInfo, {"CHTE", 4, 6, {5, 6, 7, 8}}}, 0xcc, "05060708"},
         ExchangeRow{"Write4BytesTo1ByteKey", true, "CHIE", '4', {8, 6, 7, 9}, true, {{"CHIE", 0, 9, {}}, {"CHIE", 1, 6, {8, 6, 7, 9}}}, 0xcc, "08"},
         ExchangeRow{"UnknownKeyRead", true, "CH0B", 'r', {}, false, {ch0bInfo}, 0xcc, ""},
-        ExchangeRow{"UnknownKeyWrite", true, "CH0B", '4', {1, 0, 0, 0}, false, {ch0bInfo}, 0xcc, ""},
         ExchangeRow{"RefusedRead", true, "ACLC", 'r', {}, false, {aclcInfo, {"ACLC", 1, 5, {}}}, 0xcc, "00"},
         ExchangeRow{"RefusedWrite", true, "ACLC", '1', {4}, false, {aclcInfo, {"ACLC", 1, 6, {4}}}, 0xcc, "00"},
-        ExchangeRow{"CallFailsRead", true, "CHTE", 'r', {}, false, {chteInfo}, 0xcc, "01020304"},
-        ExchangeRow{"CallFailsWrite", true, "CHTE", '1', {0}, false, {chteInfo}, 0xcc, "01020304"}),
+        ExchangeRow{"CallFailsRead", true, "CHTE", 'r', {}, false, {chteInfo}, 0xcc, "01020304"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// The service is released whatever the open said; the handle changes only on success.
-TEST_F(SmcTest, OpenFailureIsLoggedAsSignedDecimal) {
-  const std::tuple<bool, kern_return_t, const char*> rows[] = {  // service, IOServiceOpen's status, log line
-      {true, kIOReturnSuccess, nullptr}, {false, kIOReturnSuccess, "ERROR: smc_open failed with -1"}, {true, kIOReturnNotPrivileged, "ERROR: smc_open failed with -536870207"}};
-  for (const auto& [service, openStatus, line] : rows) {
-    simmac::MachineSpec spec;
-    spec.smcService = service, spec.openStatus = openStatus;
-    boot(spec), markLog(), smcConn = 0x5a5a;
-    EXPECT_TRUE(smcOpen() == !line && (smcConn != 0x5a5a) == !line) << line;
-    EXPECT_EQ(newLogMessages(), line ? std::vector<std::string>{line} : std::vector<std::string>{});
-    const auto counts = simmac::objectCounts();
-    EXPECT_TRUE(counts.ioLive == (line ? 0 : 1) && counts.cfLive == 0 && counts.badReleases == 0);
-  }
-}
 
 // The seven keys in order, each as its value byte or "-" for NOT FOUND; the
 // family rests on CHTE's key info alone.
