@@ -3,45 +3,13 @@
 #include <csignal>
 #include <regex>
 
-#include <gtest/gtest.h>
-
 #include "test_support.h"
 
 namespace {
 
-TEST(HestleProcess, ResultsGoToStandardOutputAndErrorsToStandardError) {
-  TempDir dir;
-  const std::tuple<std::vector<std::string>, int, std::string, std::string> rows[] = {
-      {{}, 2, "", "hestle: no command given\nTry 'hestle --help'.\n"},
-      {{"--help"}, 0, "Usage: hestle [--data-dir DIR] COMMAND", ""},
-      {{"--data-dir", dir.path(), "log"}, 1, "", "hestle: cannot open " + dir.file("daemon.log")},
-  };
-  for (const auto& [args, status, out, err] : rows) {
-    const Ran ran = runProgram(HESTLE_PATH, args);
-    EXPECT_EQ(ran.end.status(), status);
-    EXPECT_EQ(ran.out.substr(0, out.size()), out);
-    EXPECT_EQ(ran.err.substr(0, err.size()), err);
-    EXPECT_EQ(out.empty(), ran.out.empty());
-    EXPECT_EQ(err.empty(), ran.err.empty());
-  }
-}
-
-TEST(HestleProcess, LogFollowPrintsWhatIsAppendedUntilStopped) {
-  TempDir dir;
-  writeWholeFile(dir.file("daemon.log"), "[t] one\n[t] two\n");
-  const pid_t pid = startProgram(
-      {HESTLE_PATH, {"--data-dir", dir.path(), "log", "-n", "1", "-f"}, dir.file("out"), dir.file("err"), -1, {}});
-  ProcessGuard guard{pid};
-  EXPECT_TRUE(eventually([&] { return readWholeFile(dir.file("out")) == "[t] two\n"; }));
-  appendToFile(dir.file("daemon.log"), "[t] three\n");
-  EXPECT_TRUE(eventually([&] { return readWholeFile(dir.file("out")) == "[t] two\n[t] three\n"; }));
-  const ProcessEnd end = stopProcess(pid, SIGTERM);
-  EXPECT_TRUE(end.signalled && end.code == SIGTERM);
-  EXPECT_EQ(readWholeFile(dir.file("err")), "");
-}
-
 // hestled 20 times faster than real time: hestle's settings reach it within
-// one pass, and hestle reads back what it did.
+// one pass, and hestle reads back what it did; `hestle log -f` prints the
+// log's last line and then what the daemon appends, until it is stopped.
 TEST(HestleProcess, ARealDaemonActsOnALimitWithinOnePass) {
   TempDir dir;
   writeWholeFile(dir.file("machine.json"), R"({"firmware":"tahoe","battery":{"percent":95,"pluggedIn":true}})");
@@ -50,12 +18,16 @@ TEST(HestleProcess, ARealDaemonActsOnALimitWithinOnePass) {
   auto status = [&] { return decodeChargeStatus(readWholeFile(dir.file("data/status.json"))); };
   ASSERT_TRUE(eventually([&] { return status().has_value(); })) << readWholeFile(dir.file("output"));
   EXPECT_FALSE(status()->chargingInhibited);  // no settings: the limit is off
+  const std::string log = dir.file("data/daemon.log"), followed = dir.file("followed");
+  const pid_t follower = startProgram({HESTLE_PATH, {"--data-dir", dir.file("data"), "log", "-n", "1", "-f"}, followed, dir.file("err"), -1, {}});
+  ProcessGuard followerGuard{follower};
   Ran ran = runProgram(HESTLE_PATH, {"--data-dir", dir.file("data"), "limit", "80"});
   EXPECT_EQ(ran.out, "Charge limit set to 80%.\nhestled applies it within about ten seconds.\n");
+  EXPECT_TRUE(ran.err.empty() && ran.end.status() == 0);
   const double written = status()->lastUpdate;
   ASSERT_TRUE(eventually([&] { return status()->lastUpdate > written; }));
   EXPECT_TRUE(status()->chargingInhibited);
-  EXPECT_EQ(countLines(logLines(readWholeFile(dir.file("data/daemon.log"))), "ACTION: Battery 9"), 1u);
+  EXPECT_EQ(countLines(logLines(readWholeFile(log)), "ACTION: Battery 9"), 1u);
   ran = runProgram(HESTLE_PATH, {"--data-dir", dir.file("data"), "status"});
   EXPECT_TRUE(std::regex_match(ran.out, std::regex("hestled:      running \\(last update [0-9]+ s ago"
                                                    "(; its clock is .* ahead of this one)?\\)\n"
@@ -65,9 +37,23 @@ TEST(HestleProcess, ARealDaemonActsOnALimitWithinOnePass) {
       << ran.out;
   EXPECT_EQ(ran.end.status(), 0);
   EXPECT_EQ(stopProcess(pid, SIGTERM).status(), 0);
+  EXPECT_TRUE(eventually([&] { return readWholeFile(followed).ends_with("] setCharging: CHTE=0 (enable) -> true\n"); }));
+  const ProcessEnd end = stopProcess(follower, SIGTERM);
+  EXPECT_TRUE(end.signalled && end.code == SIGTERM && readWholeFile(dir.file("err")).empty());
+  const std::string tail = readWholeFile(followed);  // from the last line before it started
+  EXPECT_TRUE(readWholeFile(log).ends_with(tail) && tail.find("hestle_warden starting") == std::string::npos &&
+              countLines(logLines(tail), "ACTION: Battery 9") == 1) << tail;
   ran = runProgram(HESTLE_PATH, {"--data-dir", dir.file("data"), "status", "--json"});
   EXPECT_NE(ran.out.find(R"("daemon":"stopped","daemonAlive":false)"), std::string::npos) << ran.out;
   EXPECT_EQ(ran.end.status(), 3) << "not running";
+  // Errors go to standard error alone: a usage error (2), a failure (1).
+  const std::tuple<std::vector<std::string>, int, std::string> errors[] = {
+      {{}, 2, "hestle: no command given\nTry 'hestle --help'.\n"},
+      {{"--data-dir", dir.path(), "log"}, 1, "hestle: cannot open " + dir.file("daemon.log") + ": No such file or directory\n"}};
+  for (const auto& [args, code, err] : errors) {
+    ran = runProgram(HESTLE_PATH, args);
+    EXPECT_TRUE(ran.end.status() == code && ran.out.empty() && ran.err == err) << ran.err;
+  }
 }
 
 }  // namespace

@@ -16,8 +16,8 @@
 #include "cli/log_tail.h"
 #include "cli/printable.h"
 #include "store/charge_config.h"
-#include "store/charge_status.h"
 #include "test_support.h"
+#include "util/system_clock.h"
 
 namespace {
 
@@ -32,10 +32,6 @@ int hestle(const std::string& dir, std::vector<std::string> args, std::string* o
   if (out) *out = o.str();
   if (err) *err = e.str();
   return status;
-}
-
-double secondsNow() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 TEST(HestleHostileInput, LogReadsABoundedWindowWhateverTheFileHolds) {
@@ -80,32 +76,24 @@ TEST(HestleHostileInput, EveryControlCharacterAndBrokenUtf8IsEscaped) {
            {"ab\xe2\x80", 2}, {"ab\xe2\x80\x94", 0}, {"\xf0\x9f\x94", 3}, {"a\xc2", 1}, {"a", 0}, {"\x80", 0}})
     EXPECT_EQ(incompleteUtf8Tail(text), tail) << text;
 
-  // End to end: nothing of a planted phase or log reaches the terminal raw.
+  // End to end: nothing of a planted phase reaches the terminal raw, in JSON either.
   TempDir dir;
   writeWholeFile(dir.file("status.json"),
-                 encodeChargeStatus({true, false, true, "A\xc2\x9b" "2J\x7f", 80, secondsNow()}).value());
-  writeWholeFile(dir.file("daemon.log"), "[t] \x9b" "2J \xc2\x9b" "2J\n");
-  for (const auto& args : std::vector<std::vector<std::string>>{{"status"}, {"status", "--json"}, {"log"}}) {
-    std::string out;
-    hestle(dir.path(), args, &out);
-    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](char c) { return (c >= 0x20 && c < 0x7f) || c == '\n'; })) << out;
-  }
+                 encodeChargeStatus({true, false, true, "A\xc2\x9b" "2J\x7f", 80, systemWallSeconds()}).value());
+  std::string out;
+  EXPECT_EQ(hestle(dir.path(), {"status", "--json"}, &out), 0);
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](char c) { return (c >= 0x20 && c < 0x7f) || c == '\n'; })) << out;
 }
 
-TEST(HestleHostileInput, ChangesKeepMembersHestleDoesNotKnow) {
+// A change keeps the members hestle does not know, and a writer between its
+// read and its write is not overwritten: the change is made again on top.
+TEST(HestleHostileInput, ChangesKeepOtherMembersAndOtherWriters) {
   TempDir dir;
   const std::string extra = R"(,"future":{"a":[1,2.5,"\u00e9"]},"note":"kept")";
   writeWholeFile(dir.file("config.json"), kConfig.substr(0, kConfig.size() - 1) + extra + "}");
   ASSERT_EQ(hestle(dir.path(), {"limit", "70"}), 0);
-  ASSERT_EQ(hestle(dir.path(), {"calibrate", "on", "--every", "7"}), 0);
   const auto j = nlohmann::json::parse(readWholeFile(dir.file("config.json")));
   EXPECT_TRUE(j["future"] == nlohmann::json::parse(R"({"a":[1,2.5,"é"]})") && j["note"] == "kept") << j;
-  EXPECT_EQ(decodeChargeConfig(readWholeFile(dir.file("config.json"))), (ChargeConfig{true, 70, true, 7, 0.0}));
-}
-
-TEST(HestleHostileInput, AWriterBetweenTheReadAndTheWriteIsNotOverwritten) {
-  TempDir dir;
-  writeWholeFile(dir.file("config.json"), kConfig);
   int calls = 0;
   bool lockNote = true;
   const std::string error = updateConfig(dir.path(), [&](ChargeConfig& c) {

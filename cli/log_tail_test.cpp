@@ -2,10 +2,7 @@
 #include "cli/log_tail.h"
 
 #include <cstdio>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "test_support.h"
 
@@ -58,23 +55,6 @@ TEST(HestleLogTail, FollowsAppendsTruncationReplacementAndRemoval) {
     EXPECT_EQ(readAppended(*log, path), expected);
   }
   closeLog(*log);
-}
-
-TEST(HestleLogTail, OpensOnlyRegularFilesWithoutBlocking) {
-  TempDir dir;
-  writeWholeFile(dir.file("real.log"), "secret\n");
-  ASSERT_EQ(symlink(dir.file("real.log").c_str(), dir.file("link.log").c_str()), 0);
-  ASSERT_EQ(mkfifo(dir.file("fifo.log").c_str(), 0644), 0);
-  const std::pair<std::string, std::string> rows[] = {
-      {"absent", "cannot open " + dir.file("absent") + ": No such file or directory"},
-      {"link.log", "cannot open " + dir.file("link.log") + ": Too many levels of symbolic links"},
-      {"fifo.log", dir.file("fifo.log") + " is not a regular file"},  // and returns at once
-  };
-  for (const auto& [name, message] : rows) {
-    std::string error;
-    EXPECT_FALSE(openLog(dir.file(name), error).has_value());
-    EXPECT_EQ(error, message);
-  }
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // Sleep and wake: the rule applied before the Mac sleeps, the wake it times,
 // the simulated Mac's strictness about power messages, and the firmware whose
 // charge inhibit takes no write.
-#include <gtest/gtest.h>
-
 #include <IOKit/IOMessage.h>
 #include <IOKit/pwr_mgt/IOPMLib.h>
 
