@@ -1,14 +1,11 @@
 // Sleep and wake: the rule applied before the Mac sleeps, the wake it times,
-// the simulated Mac's strictness about power messages, and the firmware whose
-// charge inhibit takes no write.
+// and the simulated Mac's strictness about power messages (whole nights, a lid
+// opened early and firmware that refuses the charge inhibit are shipped scenarios).
 #include <IOKit/IOMessage.h>
 #include <IOKit/pwr_mgt/IOPMLib.h>
 
-#include "daemon/control_loop.h"
 #include "daemon/globals.h"
-#include "daemon/shutdown.h"
 #include "daemon/sleep_rule.h"
-#include "daemon/startup.h"
 #include "daemon/system_power.h"
 #include "smc/actuators.h"
 #include "state/calibration_phase.h"
@@ -96,39 +93,6 @@ TEST_F(DaemonTest, AForcedSleepCannotBeVetoed) {
   EXPECT_EQ(simmac::faults(), (std::vector<std::string>{"veto of a forced sleep refused", "kIOMessageSystemWillSleep not acknowledged within 30 s"}));
   IODeregisterForSystemPower(&notifier), IOServiceClose(connection), IONotificationPortDestroy(notify);
   EXPECT_EQ(simmac::objectCounts().ioLive + simmac::objectCounts().cfLive, 0);
-}
-
-// Through the real registration: the sleep is prepared and acknowledged, and a
-// lid opened before the wake the daemon scheduled cancels that wake.
-TEST_F(DaemonTest, ALidOpenedEarlyCancelsTheScheduledWake) {
-  bringUp(), writeConfig({true, 80, false, 30, 0.0}), simmac::setBatteryPercent(60);
-  ASSERT_TRUE(registerForSystemPower());
-  simmac::closeLid(600);
-  while (!takeWakePass()) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 60, true);
-  EXPECT_EQ(newLogMessages(), (std::vector<std::string>{"Sleep: charging at 60% (limit 80%) — wake scheduled in 60 min",
-                                                        "Wake: after 10 min asleep, scheduled wake cancelled — running a pass"}));
-  EXPECT_TRUE(simmac::scheduledWakes().empty());
-  EXPECT_TRUE(simmac::faults().empty());
-  deregisterForSystemPower();
-  EXPECT_EQ(simmac::objectCounts().ioLive, 1) << "only the SMC connection is left";
-  EXPECT_EQ(simmac::objectCounts().cfLive, 0);
-}
-
-// A charge inhibit that refuses its first write: the daemon says so once and
-// never writes it again; the adapter alone holds the limit.
-TEST_F(DaemonTest, InhibitRefusingItsFirstWriteIsNeverTriedAgain) {
-  simmac::rejectSmcKey("CHTE", false, true), writeConfig({true, 80, false, 30, 0.0});
-  ASSERT_TRUE(startUp(dir.path()));
-  for (int pass = 0; pass < 360; ++pass) {
-    runControlLoopPass(), simmac::advance(10);
-    ASSERT_TRUE(simmac::batteryPercent() >= 77.0 && simmac::batteryPercent() < 82.0) << pass;
-  }
-  cleanShutdown();
-  const auto log = logMessages();
-  EXPECT_EQ(countLines(log, "Firmware: CHTE refused its first write — charging cannot be inhibited; holding the limit with the adapter alone"), 1u);
-  EXPECT_EQ(countLines(log, "setCharging"), 1u);
-  EXPECT_EQ(countLines(log, "WARNING"), 1u);
-  EXPECT_GE(countLines(log, "setAdapter: CHIE=0x08 (disable) -> true"), 1u);
 }
 
 }  // namespace

@@ -47,12 +47,17 @@ const std::map<std::string, Expect> kShipped = {
     // and carries a calibration through, never trying the charge keys again.
     {"tahoe-2026-09", {{{"Firmware: CHTE is a zero-size stub", 1, 1}, {"setCharging: ", 0, 0}, {"setAdapter: ", 20, 80}},
                        true, 5, 100, 1}},
+    {"inhibit-refused", {{{"Firmware: CHTE refused its first write — charging cannot be inhibited; holding the limit with the "
+                           "adapter alone", 1, 1}, {"setCharging: ", 1, 1}, {"WARNING: Failed to enable charging!", 1, 1},
+                          {"setAdapter: CHIE=0x08 (disable) -> true", 10, 40}}, true, 77, 90}},
     {"no-inhibit-firmware", {{{"Firmware: CHTE is a zero-size stub", 1, 1}, {"setCharging: ", 0, 0}, {"setAdapter: ", 20, 100}},
                              true, 77, 90}},
     // Sleep: the passes stop while the lid is closed; the battery neither climbs past the limit nor drains.
     {"overnight", {{{"Sleep: charging at 66% (limit 80%) — wake scheduled in 20 min", 1, 1}, {"Sleep: ", 2, 2},
                    {"Wake: after 20 min asleep, at the wake it scheduled — running a pass", 1, 1}, {"Wake: ", 2, 2}},
                   true, 40, 81, 0, 1086}},
+    {"lid-opened-early", {{{"Sleep: charging at 63% (limit 80%) — wake scheduled in 24 min", 1, 1},
+                           {"Wake: after 10 min asleep, scheduled wake cancelled — running a pass", 1, 1}}, true, 60, 81, 0, 300}},
     {"weekend", {{{"Sleep: adapter on, charging inhibited at 80% (limit 80%)", 1, 1}, {"Wake: ", 1, 1}}, true, 80, 85, 0, 1440}},
     {"clock-jump", {{{"Calibration: last calibration time ", 1, 1}, {"Calibration: STARTING", 1, 1}}, true, 15, 100, 1}},
     {"restart-mid-calibration", {{{"Calibration: resuming — Holding at 100%, 87 minutes of the hold left", 1, 1},
@@ -103,6 +108,19 @@ TEST_P(ShippedScenarioTest, RunsToItsExpectedEnd) {
   EXPECT_EQ(std::count_if(trace.begin(), trace.end(), [](const auto& l) { return l.find("\"asleep\":true") == l.npos; }),
             stats.passes);
   EXPECT_EQ(log.at(0), "=== hestle_warden starting ===");
+  EXPECT_EQ(result.faults, std::vector<std::string>{});
+  EXPECT_TRUE(simmac::scheduledWakes().empty()) << "a wake left behind";
+  EXPECT_LE(std::filesystem::file_size(dir.file("daemon.log")), 4096 + 60000 * s.hours / 24) << "a day of log under 60 KB";
+  const bool adapterOnly = s.machine.firmware == simmac::Firmware::tahoe202609;
+  for (size_t i = 0; i + 1 < result.samples.size(); ++i) {
+    const TraceSample &a = result.samples[i], &next = result.samples[i + 1];
+    // Asleep, the adapter stays on where charging can be inhibited; a wake finds the battery at most at L + 1.
+    EXPECT_TRUE(!a.asleep || ((adapterOnly || !a.smcAdapterDisabled) && (!a.limit || next.reading <= *a.limit + 1))) << a.t;
+    // Where only the adapter holds the limit, the LED is orange exactly while the battery can charge.
+    const bool regulated = i > 0 && a.phase == CalibrationPhase::idle && result.samples[i - 1].phase == a.phase;
+    EXPECT_TRUE(!adapterOnly || !regulated || a.pass < 2 || !a.pluggedIn || !a.reading || a.led == 0 ||
+                (a.led == 4) == (!a.smcAdapterDisabled && *a.reading < 100)) << a.t;
+  }
   auto lines = e.lines;
   if (std::none_of(lines.begin(), lines.end(), [](const Lines& l) { return std::get<0>(l)[0] == 'W'; }))
     lines.push_back({"WARNING: ", 0, 0});
