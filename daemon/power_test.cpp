@@ -95,4 +95,16 @@ TEST_F(DaemonTest, AForcedSleepCannotBeVetoed) {
   EXPECT_EQ(simmac::objectCounts().ioLive + simmac::objectCounts().cfLive, 0);
 }
 
+// Through the real registration: a pass is due at once after the wake, and a
+// lid opened before the wake the daemon scheduled cancels that wake (the log
+// lines are the lid-opened-early scenario's).
+TEST_F(DaemonTest, ALidOpenedEarlyCancelsTheScheduledWake) {
+  bringUp(), writeConfig({true, 80, false, 30, 0.0}), simmac::setBatteryPercent(60);
+  ASSERT_TRUE(registerForSystemPower());
+  simmac::closeLid(600);
+  while (!takeWakePass()) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 60, true);
+  EXPECT_TRUE(simmac::scheduledWakes().empty());
+  deregisterForSystemPower();
+}
+
 }  // namespace
