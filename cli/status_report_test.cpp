@@ -97,23 +97,18 @@ TEST(HestleStatus, TextAndJsonReports) {
   const std::string text = formatStatusText(gatherStatus(dir.path(), kNow), kNow);  // the date is local time
   EXPECT_NE(text.find("Calibration:  every 30 days, last 20"), std::string::npos) << text;
   EXPECT_NE(text.find(" (5 days ago)\n"), std::string::npos) << text;
-}
-
-// Limit 80%, calibration every 30 days: the Charging and Cycle lines.
-TEST(HestleStatus, SaysWhatChargingAndTheCycleAreDoing) {
-  const std::tuple<bool, std::optional<std::string>, int64_t, double, std::string, std::string> rows[] = {
+  // Limit 80%, calibration every 30 days: the Charging and Cycle lines.
+  const std::tuple<bool, std::optional<std::string>, int64_t, double, std::string, std::string> cycles[] = {
       {true, "Discharging to 15%", 40, 0.0, "held off: calibration draining to 15%", "Discharging to 15%"},
       {true, std::nullopt, 90, 0.0, "held off: running on battery above the limit",
        "due; starts once the battery is back at the limit (80%)"},
       {true, std::nullopt, 80, kNow - 86400.0, "held off at the limit", "none in progress"},
-      {false, std::nullopt, 70, 0.0, "allowed", "due; starts while the adapter is connected"},
   };
-  for (const auto& [inhibited, phase, percent, lastCalibration, charging, cycle] : rows) {
-    TempDir dir;
+  for (const auto& [inhibited, phase, percent, lastCalibration, charging, cycle] : cycles) {
     writeWholeFile(dir.file("status.json"), statusBytes(true, inhibited, 2, phase, percent));
     writeWholeFile(dir.file("config.json"), settingsJson({true, 80, true, 30, lastCalibration}));
-    const std::string text = formatStatusText(gatherStatus(dir.path(), kNow), kNow);
-    EXPECT_NE(text.find("\nCharging:     " + charging + "\nCycle:        " + cycle + "\n"), std::string::npos) << text;
+    const std::string report = formatStatusText(gatherStatus(dir.path(), kNow), kNow);
+    EXPECT_NE(report.find("\nCharging:     " + charging + "\nCycle:        " + cycle + "\n"), std::string::npos) << report;
   }
 }
 
