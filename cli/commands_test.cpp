@@ -115,9 +115,8 @@ TEST(HestleCommands, EachCommandLineOnTheFilesOfADataDirectory) {
     }
   }
   umask(oldMask);
-  for (const char* topic : {"status", "limit", "calibrate", "log"}) {
+  for (const char* topic : {"status", "limit", "calibrate", "log"})
     EXPECT_EQ(helpText(topic).rfind(std::string("Usage: hestle ") + topic, 0), 0u);
-  }
   EXPECT_EQ(helpText("").rfind("Usage: hestle [--data-dir DIR] COMMAND", 0), 0u);
   std::ostringstream out, err;
   EXPECT_EQ(runHestle({"log"}, out, err), 1);
