@@ -61,8 +61,6 @@ TEST_F(ControlLoopTest, RegulationFollowsTheTable) {
     EXPECT_TRUE(adapterDisabled == r.adapterOffAfter && simmac::adapterDisabled() == r.adapterOffAfter);
     EXPECT_EQ(simmac::ledValue(), r.led);
     EXPECT_EQ(publishedStatus(), (ChargeStatus{true, r.inhibitedAfter, false, std::nullopt, r.percent, simmac::now()}));
-    const simmac::ObjectCounts counts = simmac::objectCounts();  // a pass leaks nothing but keeps the SMC connection
-    EXPECT_TRUE(counts.cfLive == 0 && counts.ioLive == 1 && counts.badReleases == 0);
   }
 }
 
