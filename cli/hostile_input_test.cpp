@@ -19,12 +19,10 @@
 #include "test_support.h"
 #include "util/system_clock.h"
 
-namespace {
-
 constexpr off_t kWindow = 2 * 1024 * 1024;
 const std::string kConfig = encodeChargeConfig({false, 80, false, 30, 0.0}).value();
 
-int hestle(const std::string& dir, std::vector<std::string> args, std::string* out = nullptr,
+static int hestle(const std::string& dir, std::vector<std::string> args, std::string* out = nullptr,
            std::string* err = nullptr) {
   args.insert(args.begin(), {"--data-dir", dir});
   std::ostringstream o, e;
@@ -149,5 +147,3 @@ TEST(HestleHostileInput, ConcurrentChangesAreAllKeptAndAHeldLockDoesNotBlock) {
   EXPECT_NE(err.find("another process holds the settings lock"), std::string::npos) << err;
   EXPECT_EQ(decodeChargeConfig(readWholeFile(scratch.file("config.json")))->chargeLimitPercent, 60);
 }
-
-}  // namespace

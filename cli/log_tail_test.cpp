@@ -6,8 +6,6 @@
 
 #include "test_support.h"
 
-namespace {
-
 TEST(HestleLogTail, LastLines) {
   std::string big;  // larger than one read from the end
   for (int i = 0; i < 30000; ++i) big += "[2026-12-04 20:53:30] line " + std::to_string(i) + "\n";
@@ -56,5 +54,3 @@ TEST(HestleLogTail, FollowsAppendsTruncationReplacementAndRemoval) {
   }
   closeLog(*log);
 }
-
-}  // namespace

@@ -32,6 +32,7 @@ TEST(HestleStatus, TextAndJsonReports) {
   const std::string unknown = "Battery:      unknown (hestled is not running)\n";
   const std::string defaults = "Charge limit: off (charges to 100%)\nCalibration:  off\n";
   const std::string malformed = "Warning:      " + dir.file("config.json") + " is malformed (hestled needs all five";
+  const std::string up = "hestled:      running (last update 2 s ago)\nBattery:      ";
   const Row rows[] = {
       {statusBytes(true, true, 4), settingsJson({true, 80, true}),
        "hestled:      running (last update 4 s ago)\nBattery:      64%\nCharging:     held off at the limit\n"
@@ -61,6 +62,13 @@ TEST(HestleStatus, TextAndJsonReports) {
        "hestled:      running (last update 3 s ago; its clock is 10 min ahead of this one)", "running", "defaults", 0, 3},
       {statusBytes(true, false, 100 - 600), std::nullopt,
        "hestled:      NOT RUNNING (no update for 100 s; it may have crashed)", "stale", "defaults", 4, 100},
+      // Limit 80%, calibration every 30 days: the Charging and Cycle lines.
+      {statusBytes(true, true, 2, "Discharging to 15%", 40), settingsJson({true, 80, true}),
+       up + "40%\nCharging:     held off: calibration draining to 15%\nCycle:        Discharging to 15%", "running", "file", 0},
+      {statusBytes(true, true, 2, std::nullopt, 90), settingsJson({true, 80, true}), up + "90%\nCharging:     held off: "
+       "running on battery above the limit\nCycle:        due; starts once the battery is back at the limit (80%)", "running", "file", 0},
+      {statusBytes(true, true, 2, std::nullopt, 80), settingsJson({true, 80, true, 30, kNow - 86400.0}),
+       up + "80%\nCharging:     held off at the limit\nCycle:        none in progress", "running", "file", 0},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.text);
@@ -97,24 +105,6 @@ TEST(HestleStatus, TextAndJsonReports) {
   const std::string text = formatStatusText(gatherStatus(dir.path(), kNow), kNow);  // the date is local time
   EXPECT_NE(text.find("Calibration:  every 30 days, last 20"), std::string::npos) << text;
   EXPECT_NE(text.find(" (5 days ago)\n"), std::string::npos) << text;
-}
-
-// Limit 80%, calibration every 30 days: the Charging and Cycle lines.
-TEST(HestleStatus, SaysWhatChargingAndTheCycleAreDoing) {
-  const std::tuple<bool, std::optional<std::string>, int64_t, double, std::string, std::string> rows[] = {
-      {true, "Discharging to 15%", 40, 0.0, "held off: calibration draining to 15%", "Discharging to 15%"},
-      {true, std::nullopt, 90, 0.0, "held off: running on battery above the limit",
-       "due; starts once the battery is back at the limit (80%)"},
-      {true, std::nullopt, 80, kNow - 86400.0, "held off at the limit", "none in progress"},
-      {false, std::nullopt, 70, 0.0, "allowed", "due; starts while the adapter is connected"},
-  };
-  for (const auto& [inhibited, phase, percent, lastCalibration, charging, cycle] : rows) {
-    TempDir dir;
-    writeWholeFile(dir.file("status.json"), statusBytes(true, inhibited, 2, phase, percent));
-    writeWholeFile(dir.file("config.json"), settingsJson({true, 80, true, 30, lastCalibration}));
-    const std::string text = formatStatusText(gatherStatus(dir.path(), kNow), kNow);
-    EXPECT_NE(text.find("\nCharging:     " + charging + "\nCycle:        " + cycle + "\n"), std::string::npos) << text;
-  }
 }
 
 }  // namespace

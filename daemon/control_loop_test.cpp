@@ -61,8 +61,6 @@ TEST_F(ControlLoopTest, RegulationFollowsTheTable) {
     EXPECT_TRUE(adapterDisabled == r.adapterOffAfter && simmac::adapterDisabled() == r.adapterOffAfter);
     EXPECT_EQ(simmac::ledValue(), r.led);
     EXPECT_EQ(publishedStatus(), (ChargeStatus{true, r.inhibitedAfter, false, std::nullopt, r.percent, simmac::now()}));
-    const simmac::ObjectCounts counts = simmac::objectCounts();  // a pass leaks nothing but keeps the SMC connection
-    EXPECT_TRUE(counts.cfLive == 0 && counts.ioLive == 1 && counts.badReleases == 0);
   }
 }
 
@@ -101,9 +99,6 @@ TEST_F(ControlLoopTest, ARefusedRestoreAtUnplugKeepsTheFlagAndLogsTheFirstAttemp
   simmac::rejectSmcKey("CHTE", false, false);
   EXPECT_EQ(pass(2), (Lines{"setCharging: CHTE=0 (enable) -> true", "Unplugged — charging re-enabled after 360 refused attempts"}));
   EXPECT_FALSE(currentlyInhibited || simmac::chargeInhibited());
-  simmac::setBatteryPercent(60), simmac::setPluggedIn(true), pass();
-  EXPECT_TRUE(simmac::batteryCharging());
-  EXPECT_EQ(simmac::ledValue(), 4);
 }
 
 // Hardware that says no: the battery cannot be read while the adapter is off.
