@@ -5,7 +5,8 @@
 # settings files, concurrent readers), then a long libFuzzer run of both
 # targets. CI runs the same drivers at their short size.
 # Usage: scripts/reliability.sh [FUZZ_SECONDS_PER_TARGET]   (default 600)
-# Prints the figures the README's "Reliability" section quotes.
+# Prints the figures the README's "Reliability" section quotes, and exits 1
+# naming every run that failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -24,10 +25,17 @@ fi
 export HESTLE_LONG_RUNS=1
 tests=build/default/hestle_tests
 TIMEFORMAT='  %R s elapsed, %U s user and %S s system CPU'
+failed=()
+# One driver: its figures and verdict lines, and its name kept when it fails.
 run() {
-  echo "=== $1"
+  local name=$1 output status
   shift
-  time ("$@" 2>/dev/null | grep -E '^(soak|signal storm|file consistency|read|decode|log ceiling)|^\[  (PASSED|FAILED) ' || true)
+  echo "=== $name"
+  time {
+    output=$("$@" 2>&1) && status=0 || status=$?
+    grep -E '^(soak|signal storm|file consistency|read|decode|log ceiling|fuzz )|^\[  (PASSED|FAILED) |Failure' <<<"$output" || true
+  }
+  [ "$status" -eq 0 ] || failed+=("$name")
 }
 run "soak: 1,000,000 passes (about four months)" "$tests" --gtest_filter='SoakTest.*'
 run "signal storm: 1,000 deliveries" "$tests" --gtest_filter='SignalStormTest.*'
@@ -39,4 +47,9 @@ run "concurrent readers: 5,000 writes of each file" "$tests" --gtest_filter='Fil
 run "log ceiling: a month per firmware, the settings flipped every pass" \
   "$tests" --gtest_filter='Firmware/LogCeilingMonthTest.*'
 
-scripts/fuzz.sh "$fuzz_seconds"
+run "fuzz: $fuzz_seconds s per target" scripts/fuzz.sh "$fuzz_seconds"
+if [ ${#failed[@]} -gt 0 ]; then
+  printf 'long runs failed: %s\n' "${failed[@]}"
+  exit 1
+fi
+echo "every long run passed"
