@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "state/globals.h"
@@ -113,7 +114,12 @@ void log(std::string_view message) {
   // one step, even after another process has shortened the file.
   const bool written = logFile >= 0 && writeAll(logFile, line);
   if (!written || logToTerminal) writeAll(STDERR_FILENO, line);  // a failure here has nowhere to go
-  if (!written) return;
+  if (!written) {
+    // Where a Mac keeps what a daemon says (`log show`, Console); launchd
+    // sends hestled's standard error nowhere.
+    syslog(LOG_NOTICE, "%.*s", static_cast<int>(message.size()), message.data());
+    return;
+  }
   // The size is counted, not asked for after every line; only a count past
   // the ceiling is checked against the file (another process may have
   // shortened it) before the log rotates.
