@@ -60,10 +60,12 @@ def check_identity(info_plist, hestle, version):
            "the Info.plist names %r, %r" % (info.get("CFBundleIdentifier"), info.get("CFBundleExecutable")))
     expect(info.get("CFBundleShortVersionString") == version == info.get("CFBundleVersion"),
            "the Info.plist says version %r, not %r" % (info.get("CFBundleShortVersionString"), version))
-    for args, out in (["--version"], "hestle %s\n" % version), ([], None):
+    for args, out in ((["--version"], "hestle %s\n" % version), ([], "Usage: hestle [--data-dir DIR] COMMAND"),
+                      (["help", "status"], "Usage: hestle status"), (["help", "limit"], "Usage: hestle limit"),
+                      (["help", "calibrate"], "Usage: hestle calibrate"), (["help", "log"], "Usage: hestle log")):
         run = subprocess.run([hestle] + args, capture_output=True, text=True)
-        expect(run.returncode == 0 and run.stderr == "" and (run.stdout == out if out else
-               run.stdout.startswith("Usage: hestle ")), "hestle %s: %r" % (" ".join(args), run))
+        expect(run.returncode == 0 and run.stderr == "" and run.stdout.startswith(out),
+               "hestle %s: %r" % (" ".join(args), run))
 
 
 def check_staged(cmake, build_dir, daemon_path, hestle_path, script_dir):
