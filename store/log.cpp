@@ -6,11 +6,11 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include "state/globals.h"
 #include "platform/clock.h"
+#include "platform/system_log.h"
 #include "store/safe_file.h"
 #include "util/posix_io.h"
 
@@ -115,9 +115,7 @@ void log(std::string_view message) {
   const bool written = logFile >= 0 && writeAll(logFile, line);
   if (!written || logToTerminal) writeAll(STDERR_FILENO, line);  // a failure here has nowhere to go
   if (!written) {
-    // Where a Mac keeps what a daemon says (`log show`, Console); launchd
-    // sends hestled's standard error nowhere.
-    syslog(LOG_NOTICE, "%.*s", static_cast<int>(message.size()), message.data());
+    systemLog(message);  // launchd sends hestled's standard error nowhere
     return;
   }
   // The size is counted, not asked for after every line; only a count past

@@ -16,7 +16,7 @@ void logInit();
 // end in one write. The line also goes to standard error when it could not be
 // written to the log (before logInit(), no file, a failed write) or when
 // standard error is a terminal; a line the log could not take also goes to
-// syslog(3), which on a Mac is the unified log. Once the log has grown past 1 MiB it is
+// the system's log (platform/system_log.h). Once the log has grown past 1 MiB it is
 // rotated: it becomes daemon.log.1 (the older daemon.log.1 is emptied and
 // replaced) and a fresh daemon.log takes the next line, so the daemon's logs
 // never hold much more than 2 MiB together. Allocates: not for use inside a

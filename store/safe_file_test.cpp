@@ -3,10 +3,9 @@
 // refuses the same: see the control loop's unusable settings). The log's
 // lines: to daemon.log byte for byte, stamped with the local time, and to
 // standard error only when the file missed them or on a terminal, and to
-// syslog(3) only when the file missed them.
+// the system's log only when the file missed them.
 #include "store/safe_file.h"
 
-#include <cstdarg>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -19,17 +18,6 @@
 #include "store/charge_config.h"
 #include "store/log.h"
 #include "tests/test_support.h"
-
-// hestle_tests is linked with --wrap=syslog: what the log hands the system log.
-std::string syslogged;
-extern "C" void __wrap_syslog(int, const char* format, ...) {
-  char line[4096];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  syslogged.append(line) += '\n';
-}
 
 namespace {
 
@@ -52,7 +40,7 @@ TEST_F(SafeFileTest, LinesGoToTheFileUnchangedAndToStderrOnlyBeforeItOrOnATermin
     const int savedStderr = dup(STDERR_FILENO), writer = terminal ? open(ptsname(reader), O_RDWR | O_NOCTTY) : dup(reader);
     dup2(writer, STDERR_FILENO);
     unlink(logPath.c_str());
-    syslogged.clear(), log("before the file");
+    log("before the file");
     EXPECT_FALSE(exists(logPath));  // nothing opened or created yet
     logInit();
     std::string all;
@@ -67,7 +55,7 @@ TEST_F(SafeFileTest, LinesGoToTheFileUnchangedAndToStderrOnlyBeforeItOrOnATermin
     close(reader);
     EXPECT_EQ(terminal ? copied.find("] Limit reached") != std::string::npos : copied == stamp + "before the file\n", true) << copied;
     EXPECT_EQ(readWholeFile(logPath), all);
-    EXPECT_EQ(syslogged, "before the file\n");
+    EXPECT_EQ(simmac::takeUnifiedLog(), "before the file\n");
   }
 }
 
