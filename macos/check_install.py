@@ -148,8 +148,8 @@ FAKES = {
 [ "$1 $2" = "-f %u %Lp" ] || exit 2
 case "$3" in "$FAKE_ROOT"/*) exec /usr/bin/stat -c '%u %a' "$3" ;; *) echo "0 755" ;; esac""",
     # BSD's install -o -g -m, into fresh files. Without -o a copy keeps the
-    # owner of its source, as a clone on APFS does; FAKE_INSTALL_OWNER makes
-    # even a copy given -o come out that user's.
+    # owner of its source, as a clone on APFS does; FAKE_HESTLED_OWNER makes
+    # even a copy of hestled given -o come out that user's.
     "install": """log "$@"
 [ -z "${FAKE_INSTALL_FAILS:-}" ] || exit 71
 owner=; mode=0755
@@ -159,7 +159,8 @@ shift $((OPTIND - 1))
 target=${!#}
 for source in "${@:1:$#-1}"; do
   copy=$target; [ ! -d "$target" ] || copy=$target/$(basename "$source")
-  if [ -n "$owner" ]; then user=${FAKE_INSTALL_OWNER:-0}; else user=$(/usr/bin/stat -c %u "$source"); fi
+  user=0; [ -n "$owner" ] || user=$(/usr/bin/stat -c %u "$source")
+  [ "${copy##*/}" != hestled ] || user=${FAKE_HESTLED_OWNER:-$user}
   /bin/chown "$user" "$copy"
 done""",
     "sleep": 'log "$@"; /bin/sleep "$(awk "BEGIN { print $1 / 100 }")"',  # a hundred times faster
@@ -414,7 +415,7 @@ def check_scripts(source_dir):
         ("the programs are copied as root's, not cloned with the builder's owner",
          install, [BUILD], None, {}, nothing, False, upgraded),
         ("a copy that fails its check is not started, and neither is the old daemon",
-         install, [BUILD], RUNNING, {"FAKE_INSTALL_OWNER": "501"}, nothing, False,
+         install, [BUILD], RUNNING, {"FAKE_HESTLED_OWNER": "501"}, nothing, False,
          lambda r, calls, t: r.returncode == 1 and "is not owned by root" in r.stderr
          and index_of(calls, bootstrap) < 0 and "stays stopped" in r.stderr),
         ("an upgrade waits for a bootout that goes on after launchctl returned 36",
