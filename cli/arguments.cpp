@@ -30,6 +30,7 @@ const std::array<Topic, 5> kTopics{{
      "  --data-dir DIR   the daemon's data directory\n"
      "                   (default: /Library/Application Support/Hestle)\n"
      "  --help           help; also after any command\n"
+     "  --version        hestle's version\n"
      "  --               ends the options: what follows is an argument (limit -- 80)\n"
      "\n"
      "Exit status: 0 success, 1 failure, 2 unusable command line;\n"
@@ -211,6 +212,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
     }
     if (inv.dataDir.empty()) return refuseUsage("--data-dir needs a directory");
   }
+  if (args.empty()) return {inv, "", ""};  // a bare "hestle": the overview
   if (rest.empty()) return refuseUsage("no command given");
 
   const std::string name = rest[0];
@@ -234,6 +236,11 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
       }
       inv.helpTopic = rest[0];
     }
+    return {inv, "", ""};
+  }
+  if (name == "--version" && !nameIsOperand) {
+    if (!rest.empty()) return refuseUsage("--version: unexpected argument " + quote(rest[0]));
+    inv.command = Command::version;
     return {inv, "", ""};
   }
   if (helpText(name).empty() || name.empty()) return refuseUsage("unknown command " + quote(name));

@@ -18,7 +18,7 @@ inline constexpr int64_t kMaxIntervalDays = 3650;
 inline constexpr int64_t kDefaultLogLines = 20;
 inline constexpr int64_t kMaxLogLines = 1000000;
 
-enum class Command { help, status, limit, calibrate, log };
+enum class Command { help, version, status, limit, calibrate, log };
 enum class CalibrateAction { on, off, now };
 
 struct Invocation {

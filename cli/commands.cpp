@@ -132,6 +132,9 @@ int runHestle(const std::vector<std::string>& args, std::ostream& out, std::ostr
     case Command::help:
       out << helpText(inv.helpTopic);
       return 0;
+    case Command::version:
+      out << "hestle " HESTLE_VERSION "\n";
+      return 0;
     case Command::status:
       return runStatus(inv, out);
     case Command::limit:

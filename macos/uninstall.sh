@@ -6,6 +6,11 @@
 # removal is tried, whatever came before it; what could not be removed is
 # reported at the end.
 set -uo pipefail
+# The system's own tools, whatever the caller's PATH holds. Written for the
+# /bin/bash of macOS (3.2): no "$@" without a check of $#.
+PATH=/usr/bin:/bin:/usr/sbin:/sbin
+export PATH
+umask 022
 
 label=org.hestle.hestled
 plist=/Library/LaunchDaemons/$label.plist
@@ -21,48 +26,52 @@ usage() {
 }
 
 die() {
-  echo "$me: $*" >&2
+  echo "$me: $1" >&2
   exit 1
 }
 
+# The job as launchd lists it: "PID" while it runs, "LastExitStatus" once it
+# has ended; `launchctl list LABEL` fails when launchd does not know the job.
 job_field() {
-  launchctl print "system/$label" 2>/dev/null | sed -n "s/^[[:space:]]*$1 = //p" | head -n 1 || true
+  launchctl list "$label" 2>/dev/null | sed -n "s/^[[:space:]]*\"$1\" = \\(-\\{0,1\\}[0-9]*\\);\$/\\1/p" | head -n 1 || true
 }
 
 # Waits up to 40 seconds while `condition` holds.
 wait_while() {
   local tries=0
-  while "$@"; do
+  while ${1+"$@"}; do
     tries=$((tries + 1))
     [ "$tries" -le 40 ] || return 1
     sleep 1
   done
 }
-runs_as() { [ "$(job_field pid)" = "$1" ]; }
-job_known() { launchctl print "system/$label" >/dev/null 2>&1; }
+runs_as() { [ "$(job_field PID)" = "$1" ]; }
+job_known() { launchctl list "$label" >/dev/null 2>&1; }
 
 # Removes each path: a link itself, never what it leads to (rm never follows
 # one). What is still there afterwards is noted in `leftovers`.
 leftovers=()
 remove() {
   local path
-  for path in "$@"; do
+  for path in ${1+"$@"}; do
     rm -rf -- "$path" 2>/dev/null
     if [ -e "$path" ] || [ -L "$path" ]; then leftovers+=("$path"); fi
   done
 }
 
+given=${1+ $*}
 purge=no
-for arg in "$@"; do
-  case "$arg" in
+while [ $# -gt 0 ]; do
+  case "$1" in
     --purge) purge=yes ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; exit 2 ;;
   esac
+  shift
 done
 
 [ "$(uname -s)" = Darwin ] || die "this removes hestled from macOS only"
-[ "$(id -u)" -eq 0 ] || die "run it as root: sudo $0 $*"
+[ "$(id -u)" -eq 0 ] || die "run it as root: sudo $0$given"
 
 # The job names the daemon; the rest of the install sits beside it.
 daemon=/usr/local/libexec/hestled
@@ -76,20 +85,24 @@ esac
 prefix=${daemon%/libexec/hestled}
 
 if job_known; then
-  pid=$(job_field pid)
+  pid=$(job_field PID)
   if [ -n "$pid" ]; then
     echo "Stopping hestled (it hands charging and the adapter back)..."
     launchctl kill SIGTERM "system/$label" || die "launchctl could not stop hestled; nothing was removed"
     wait_while runs_as "$pid" || die "hestled did not stop; nothing was removed"
     # After its clean shutdown the daemon exits 0, and launchd keeps it stopped.
-    if [ "$(job_field 'last exit code')" = 0 ] && [ -z "$(job_field pid)" ]; then
+    if [ "$(job_field LastExitStatus)" = 0 ] && [ -z "$(job_field PID)" ]; then
       echo "hestled shut down cleanly: charging and the adapter are back to normal."
     else
       echo "$me: warning: hestled did not confirm its clean shutdown; check that the Mac charges." >&2
     fi
   fi
-  launchctl bootout "system/$label" || die "launchctl could not remove the hestled job; nothing was removed"
-  wait_while job_known || die "launchd still knows the hestled job; nothing was removed"
+  # Status 36 ("Operation now in progress"): launchd goes on removing the job
+  # after launchctl has returned; it says when it is done.
+  status=0
+  launchctl bootout "system/$label" || status=$?
+  wait_while job_known ||
+    die "launchd still knows the hestled job (launchctl bootout: status $status); nothing was removed"
 fi
 
 remove "$plist" "$daemon" "$prefix/bin/hestle" "$prefix/share/hestle" "$newsyslog_rule"

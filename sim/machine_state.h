@@ -84,6 +84,7 @@ struct Machine {
   bool recordExchanges = true;
   std::optional<kern_return_t> callFailure;
   std::string persistPath;
+  std::string unifiedLog;  // what the daemon handed the system's log
 
   // Battery.
   bool batteryPresent = false;  // the "AppleSmartBattery" service exists

@@ -182,6 +182,10 @@ void setPropertyOverride(const std::string& key, std::optional<PropertyValue> va
 // and a score of other real-looking properties of mixed types.
 std::map<std::string, PropertyValue> batteryProperties();
 
+// What the daemon handed the system's log (platform/system_log.h) since boot
+// or the last call, a line each; taking it empties it.
+std::string takeUnifiedLog();
+
 // ---- The clock ---------------------------------------------------------------
 
 // The daemon waits in CFRunLoopRunInMode: it calls the wait hook with now();

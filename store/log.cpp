@@ -10,6 +10,7 @@
 
 #include "state/globals.h"
 #include "platform/clock.h"
+#include "platform/system_log.h"
 #include "store/safe_file.h"
 #include "util/posix_io.h"
 
@@ -113,7 +114,10 @@ void log(std::string_view message) {
   // one step, even after another process has shortened the file.
   const bool written = logFile >= 0 && writeAll(logFile, line);
   if (!written || logToTerminal) writeAll(STDERR_FILENO, line);  // a failure here has nowhere to go
-  if (!written) return;
+  if (!written) {
+    systemLog(message);  // launchd sends hestled's standard error nowhere
+    return;
+  }
   // The size is counted, not asked for after every line; only a count past
   // the ceiling is checked against the file (another process may have
   // shortened it) before the log rotates.

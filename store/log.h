@@ -15,8 +15,8 @@ void logInit();
 // "[yyyy-MM-dd HH:mm:ss] message\n", local time, appended at the log's current
 // end in one write. The line also goes to standard error when it could not be
 // written to the log (before logInit(), no file, a failed write) or when
-// standard error is a terminal; launchd's file of standard error thus holds
-// only what daemon.log could not. Once the log has grown past 1 MiB it is
+// standard error is a terminal; a line the log could not take also goes to
+// the system's log (platform/system_log.h). Once the log has grown past 1 MiB it is
 // rotated: it becomes daemon.log.1 (the older daemon.log.1 is emptied and
 // replaced) and a fresh daemon.log takes the next line, so the daemon's logs
 // never hold much more than 2 MiB together. Allocates: not for use inside a

@@ -2,7 +2,8 @@
 // each writer does with whatever another user planted at its path (reading
 // refuses the same: see the control loop's unusable settings). The log's
 // lines: to daemon.log byte for byte, stamped with the local time, and to
-// standard error only when the file missed them or on a terminal.
+// standard error only when the file missed them or on a terminal, and to
+// the system's log only when the file missed them.
 #include "store/safe_file.h"
 
 #include <cstdlib>
@@ -54,6 +55,7 @@ TEST_F(SafeFileTest, LinesGoToTheFileUnchangedAndToStderrOnlyBeforeItOrOnATermin
     close(reader);
     EXPECT_EQ(terminal ? copied.find("] Limit reached") != std::string::npos : copied == stamp + "before the file\n", true) << copied;
     EXPECT_EQ(readWholeFile(logPath), all);
+    EXPECT_EQ(simmac::takeUnifiedLog(), "before the file\n");
   }
 }
 
