@@ -99,7 +99,8 @@ pid_t startProgram(const Launch& launch) {
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
   for (auto& e : env) envp.push_back(e.data());
-  argv.push_back(nullptr), envp.push_back(nullptr);
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
 
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
@@ -111,14 +112,16 @@ pid_t startProgram(const Launch& launch) {
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t defaults, none;
-  sigemptyset(&defaults), sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigemptyset(&none);
   for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) sigaddset(&defaults, sig);
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
   if (posix_spawn(&pid, args[0].c_str(), &files, &attr, argv.data(), envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&files), posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&files);
+  posix_spawnattr_destroy(&attr);
   return pid;
 }
 
