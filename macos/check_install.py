@@ -34,10 +34,11 @@ def check_plist(plist_file, daemon_path, newsyslog_rule):
            "ProgramArguments is %r, not [%r]" % (job.get("ProgramArguments"), daemon_path))
     expect("Program" not in job, "Program would override ProgramArguments")
     expect(job.get("RunAtLoad") is True, "RunAtLoad is not true")
-    # Restarted after a crash or a kill, not after exit status 0 (its clean
-    # shutdown, and the fatal start on a Mac without the SMC).
+    # Restarted after a crash, a kill or a fatal start (status 1), not after
+    # exit status 0 (its clean shutdown), and at most every five minutes.
     expect(job.get("KeepAlive") == {"SuccessfulExit": False},
            "KeepAlive is %r, not {SuccessfulExit: false}" % (job.get("KeepAlive"),))
+    expect(job.get("ThrottleInterval") == 300, "ThrottleInterval is %r, not 300" % (job.get("ThrottleInterval"),))
     timeout = job.get("ExitTimeOut")
     expect(isinstance(timeout, int) and not isinstance(timeout, bool) and 10 <= timeout <= 120,
            "ExitTimeOut %r is not an explicit 10 to 120 seconds" % (timeout,))
@@ -45,7 +46,7 @@ def check_plist(plist_file, daemon_path, newsyslog_rule):
     expect(log.startswith("/Library/Logs/") and log.endswith(".log"),
            "StandardErrorPath %r is not a log under /Library/Logs" % log)
     expect(job.get("UserName", "root") == "root", "the job must run as root")
-    allowed = {"Label", "ProgramArguments", "RunAtLoad", "KeepAlive", "ExitTimeOut",
+    allowed = {"Label", "ProgramArguments", "RunAtLoad", "KeepAlive", "ThrottleInterval", "ExitTimeOut",
                "StandardErrorPath", "ProcessType"}
     expect(set(job) <= allowed, "unexpected keys %s" % sorted(set(job) - allowed))
     rules = [line.split() for line in open(newsyslog_rule) if line.strip() and not line.startswith("#")]
