@@ -51,6 +51,8 @@ std::optional<std::string> encodeConfigKeeping(const ChargeConfig& config, const
 }
 
 void recordCalibrationTime(double timestamp) {
+  // As readConfig() takes the file: at most 64 KiB, no link followed; and
+  // written with the mode 0666 that lets every user's front end edit it.
   bool heldByOther = false;
   const int lock = lockConfigDirectory(configDir, 2.0, pauseFor, heldByOther);
   const auto bytes = readRegularFile(configPath, 64 * 1024);
