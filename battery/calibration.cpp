@@ -10,6 +10,7 @@
 #include "smc/actuators.h"
 #include "smc/magsafe_led.h"
 #include "state/globals.h"
+#include "store/config_rewrite.h"
 #include "store/log.h"
 
 namespace {
@@ -36,31 +37,17 @@ std::string describeLastCalibration(double lastTimestamp, double elapsed) {
   return std::to_string(truncateToInt64(elapsed / kSecondsPerDay)) + " days ago";
 }
 
-// The last future timestamp reported, so that one that cannot be rewritten
-// is not reported on every pass.
-double futureTimestampLogged = 0.0;
-
-// A completion time more than a day ahead was saved under a clock set wrong
-// (or typed in): taken as now, or no calibration would start for years.
-void correctFutureTimestamp(ChargeConfig& config, double now) {
-  const double last = config.lastCalibrationTimestamp;
-  if (!(last > now + kSecondsPerDay)) return;
-  if (last != futureTimestampLogged)
-    log("Calibration: last calibration time " + std::to_string(truncateToInt64(last)) +
-        " is more than a day in the future — taken as now");
-  futureTimestampLogged = last;
-  config.lastCalibrationTimestamp = now;
-  writeConfig(config);
-}
-
 // The start test of an idle cycle; false when it stays idle.
-bool startIfDue(BatteryReading battery, ChargeConfig& config, double now) {
-  correctFutureTimestamp(config, now);
+bool startIfDue(BatteryReading battery, const ChargeConfig& config, double now) {
   double last = config.lastCalibrationTimestamp;
   double elapsed = now - last;
   double interval = static_cast<double>(config.calibrationIntervalDays) * kSecondsPerDay;
   bool never = last == 0.0 || std::isnan(last);
-  bool due = never || elapsed >= interval;
+  // A time ahead of the clock (one set back) is not due until the clock
+  // passes it again; taking it as now would start a cycle nobody asked for
+  // once the clock is set right.
+  const bool ahead = last > now;
+  bool due = never || (!ahead && elapsed >= interval);
   if (!due || !battery.pluggedIn) return false;
   log("Calibration: STARTING — last calibration was " + describeLastCalibration(last, elapsed));
   calPhase = CalibrationPhase::discharging;
@@ -120,7 +107,7 @@ void drainBack(BatteryReading battery, ChargeConfig& config, double now) {
   setChargingEnabled(false);
   setMagSafeLED(false);
   config.lastCalibrationTimestamp = now;
-  writeConfig(config);
+  recordCalibrationTime(now);
   calPhase = CalibrationPhase::idle;
 }
 

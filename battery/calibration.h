@@ -8,7 +8,8 @@
 #include "store/charge_config.h"
 
 // Runs one step; true while the calibration controls the charge. On
-// completion sets config.lastCalibrationTimestamp and stores it.
+// completion sets config.lastCalibrationTimestamp and records it in the
+// settings file as it is then (recordCalibrationTime).
 //
 // A cycle runs only while config.calibrationEnabled and
 // config.chargeLimitEnabled are both set; switching either off cancels it
@@ -19,9 +20,9 @@
 // drains back to chargeLimitPercent. The wall clock is read once per call,
 // after the enable test; the hold is timed on the monotonic clock
 // (calHoldEndTime is a monotonicNow() time), so a clock set back or forward
-// leaves it 120 minutes. An idle cycle takes a lastCalibrationTimestamp more
-// than a day ahead of the wall clock as now, rewrites the settings and says
-// so once. After every call the phase is kept for a restart
+// leaves it 120 minutes. A lastCalibrationTimestamp ahead of the wall clock
+// (a clock set back) is not due, and the file is left as it is: the clock
+// set right again finds it as it was. After every call the phase is kept for a restart
 // (keepCalibrationState). Uses the globals calPhase, calHoldEndTime,
 // calDischargeThreshold, calHoldMinutes, adapterDisabled, currentlyInhibited.
 //

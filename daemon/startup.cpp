@@ -54,7 +54,7 @@ bool startUp(const std::string& dataDir) {
   log("=== hestle_warden starting ===");
   log("PID: " + std::to_string(getpid()) + ", UID: " + std::to_string(getuid()) + ", EUID: " +
       std::to_string(geteuid()));
-  if (!smcOpen()) {
+  if (!smcOpen(kSmcLateBootSeconds)) {
     log("FATAL: Cannot open AppleSMC. Exiting.");
     return false;
   }
@@ -86,7 +86,7 @@ bool startUp(const std::string& dataDir) {
 }
 
 int runDaemon(const std::string& dataDir) {
-  if (!startUp(dataDir)) return 0;  // not a failure to retry: see runDaemon()
+  if (!startUp(dataDir)) return 1;
   runControlLoop();
   cleanShutdown();
   return 0;

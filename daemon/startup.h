@@ -6,17 +6,23 @@
 // Where the product keeps its files; the product build uses nothing else.
 inline constexpr const char* kDataDirectory = "/Library/Application Support/Hestle";
 
+// How long start-up tries to open the SMC before it gives up: the AppleSMC
+// service can come late at boot.
+inline constexpr double kSmcLateBootSeconds = 30.0;
+
 // The start-up sequence up to and including "Starting main loop" and the
 // installation of the termination handlers. False when the SMC cannot be
-// opened or the stop handlers cannot be installed: the fatal line has been
-// logged, no key has been written, and the caller exits.
+// opened within kSmcLateBootSeconds or the stop handlers cannot be installed:
+// the fatal line has been logged, no key has been written, and the caller
+// exits.
 bool startUp(const std::string& dataDir);
 
 // Start-up, then the control loop until a stop request has been served by the
 // clean shutdown. Returns the process's exit status: 0 after the clean
-// shutdown, and 0 too after "FATAL: Cannot open AppleSMC. Exiting.". launchd
-// restarts the job after any end but a successful exit (KeepAlive with
-// SuccessfulExit false): after a crash or a kill it comes back and hands the
-// hardware back, but on a Mac where it cannot run it is not started again
-// every ten seconds. launchd has no way to single out one failure status.
+// shutdown, 1 after a fatal start-up ("FATAL: Cannot open AppleSMC. Exiting."
+// or the stop handlers). launchd restarts the job after any end but a
+// successful exit (KeepAlive with SuccessfulExit false), at most every
+// ThrottleInterval (300 s): after a crash or a kill it comes back and hands
+// the hardware back, and on a Mac where it cannot run it logs its lines every
+// five minutes rather than every ten seconds.
 int runDaemon(const std::string& dataDir);

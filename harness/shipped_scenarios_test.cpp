@@ -33,8 +33,8 @@ const std::vector<Lines> kRegulation = {{"ACTION: Battery 95% > 80% — disablin
     {"ACTION: At target 80% — re-enabling adapter", 2, 2}, {"ACTION: At target 60% — re-enabling adapter", 1, 1},
     {"ACTION: Battery 79% <", 0, 0}, {"ACTION: Battery 77% < 78% — enabling charging", 1, 1},
     {"Unplugged — clearing states", 2, 2}};
-// Exit 0: launchd must not start it again. The open's status in signed decimal.
-Expect noSmc(const char* line) { return {{{line, 1, 1}, {"ERROR: ", 1, 1}, {"FATAL: Cannot open AppleSMC. Exiting.", 1, 1}}, false, 0, 100, 0, 0, 0}; }
+// Exit 1 after 30 s of quiet retries: one error line, the open's status in signed decimal.
+Expect noSmc(const char* line) { return {{{line, 1, 1}, {"ERROR: ", 1, 1}, {"FATAL: Cannot open AppleSMC. Exiting.", 1, 1}}, false, 0, 100, 0, 0, 1}; }
 
 const std::map<std::string, Expect> kShipped = {
     {"demo", {{{"ACTION: Battery 95% > 80% — disabling adapter", 1, 1}, {"Unplugged — clearing states", 2, 2},
@@ -59,7 +59,7 @@ const std::map<std::string, Expect> kShipped = {
     {"lid-opened-early", {{{"Sleep: charging at 63% (limit 80%) — wake scheduled in 24 min", 1, 1},
                            {"Wake: after 10 min asleep, scheduled wake cancelled — running a pass", 1, 1}}, true, 60, 81, 0, 300}},
     {"weekend", {{{"Sleep: adapter on, charging inhibited at 80% (limit 80%)", 1, 1}, {"Wake: ", 1, 1}}, true, 80, 85, 0, 1440}},
-    {"clock-jump", {{{"Calibration: last calibration time ", 1, 1}, {"Calibration: STARTING", 1, 1}}, true, 15, 100, 1}},
+    {"clock-jump", {{{"Calibration: STARTING", 1, 1}, {"Calibration: COMPLETE", 1, 1}}, true, 15, 100, 1}},
     {"restart-mid-calibration", {{{"Calibration: resuming — Holding at 100%, 87 minutes of the hold left", 1, 1},
                                   {"Calibration: STARTING", 1, 1}, {"=== hestle_warden starting ===", 2, 2}},
                                  true, 15, 100, 1}},
@@ -72,6 +72,7 @@ const std::map<std::string, Expect> kShipped = {
     {"sigint", {{{"setAdapter: ", 1, 1}, {"setCharging: ", 1, 1}}, false, 50, 57, 0, 60}},
     {"no-smc", noSmc("ERROR: smc_open failed with -1")},
     {"smc-refused", noSmc("ERROR: smc_open failed with -536870207")},
+    {"smc-late", {{{"SMC connection opened", 1, 1}, {"ERROR: ", 0, 0}}, true, 80, 86, 0, 358}},
     {"week", {{{"Unplugged — clearing states", 3, 14}, {"Calibration: STARTING — last calibration was 7 days ago", 1, 1}},
               true, 15, 100, 1, -1, 0, 48}},
 };

@@ -38,10 +38,11 @@ def check_plist(plist_file, daemon_path):
            "ProgramArguments is %r, not [%r]" % (job.get("ProgramArguments"), daemon_path))
     expect("Program" not in job, "Program would override ProgramArguments")
     expect(job.get("RunAtLoad") is True, "RunAtLoad is not true")
-    # Restarted after a crash or a kill, not after exit status 0 (its clean
-    # shutdown, and the fatal start on a Mac without the SMC).
+    # Restarted after a crash, a kill or a fatal start (status 1), not after
+    # exit status 0 (its clean shutdown), and at most every five minutes.
     expect(job.get("KeepAlive") == {"SuccessfulExit": False},
            "KeepAlive is %r, not {SuccessfulExit: false}" % (job.get("KeepAlive"),))
+    expect(job.get("ThrottleInterval") == 300, "ThrottleInterval is %r, not 300" % (job.get("ThrottleInterval"),))
     timeout = job.get("ExitTimeOut")
     expect(isinstance(timeout, int) and not isinstance(timeout, bool) and 10 <= timeout <= 120,
            "ExitTimeOut %r is not an explicit 10 to 120 seconds" % (timeout,))
@@ -50,7 +51,7 @@ def check_plist(plist_file, daemon_path):
     expect("StandardErrorPath" not in job and "StandardOutPath" not in job,
            "launchd keeps the daemon's output in a file nothing trims")
     expect(job.get("UserName", "root") == "root", "the job must run as root")
-    allowed = {"Label", "ProgramArguments", "RunAtLoad", "KeepAlive", "ExitTimeOut", "ProcessType"}
+    allowed = {"Label", "ProgramArguments", "RunAtLoad", "KeepAlive", "ThrottleInterval", "ExitTimeOut", "ProcessType"}
     expect(set(job) <= allowed, "unexpected keys %s" % sorted(set(job) - allowed))
 
 

@@ -123,6 +123,11 @@ double monotonicNow() {
   return m.now - m.spec.startTime + 86400.0;
 }
 
+void pauseFor(double seconds) {
+  if (!(seconds > 0.0) || !std::isfinite(seconds)) return;
+  simmac::waitUntilReady(seconds, [] { return false; }, [] { return std::vector<int>{}; });
+}
+
 extern "C" {
 
 const CFTimeInterval kCFAbsoluteTimeIntervalSince1970 = 978307200.0;

@@ -85,7 +85,8 @@ io_service_t IOServiceGetMatchingService(mach_port_t mainPort, CFDictionaryRef m
   CFRelease(matching);
   auto& m = machine();
   if (mainPort != kIOMainPortDefault || !name) return 0;
-  if (*name == "AppleSMC" && m.spec.smcService) return handOut(IoKind::smcService);
+  if (*name == "AppleSMC" && m.spec.smcService && m.now >= m.spec.startTime + m.spec.smcAfter)
+    return handOut(IoKind::smcService);
   if (*name == "AppleSmartBattery" && m.batteryPresent) return handOut(IoKind::batteryService);
   return 0;
 }

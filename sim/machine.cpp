@@ -101,7 +101,7 @@ Machine& machine() { return theMachine; }
 
 MachineSpec machineSpecFromJson(const nlohmann::json& j) {
   if (!j.is_object()) refuse("the machine must be a JSON object");
-  checkMembers(j, {"firmware", "missingKeys", "rejectedKeys", "battery", "start"}, "the machine");
+  checkMembers(j, {"firmware", "missingKeys", "rejectedKeys", "battery", "start", "smcAfter"}, "the machine");
   MachineSpec spec;
   if (j.contains("firmware")) {
     if (!j.at("firmware").is_string()) refuse("\"firmware\" must be a string");
@@ -127,6 +127,8 @@ MachineSpec machineSpecFromJson(const nlohmann::json& j) {
     else spec.battery = batteryFromJson(j.at("battery"));
   }
   if (j.contains("start")) spec.startTime = startFromJson(j.at("start"));
+  spec.smcAfter = numberMember(j, "smcAfter", spec.smcAfter);
+  if (!(spec.smcAfter >= 0.0 && spec.smcAfter <= 86400.0)) refuse("\"smcAfter\" must be between 0 and 86400 seconds");
   return spec;
 }
 

@@ -73,6 +73,7 @@ struct MachineSpec {
   std::vector<std::string> rejectedKeys;     // key info, but reads and writes get result != 0
   std::optional<BatterySpec> battery = BatterySpec{};  // none: no "AppleSmartBattery"
   double startTime = 1796417610.0;           // virtual wall clock at boot (2026-12-04T20:53:30Z)
+  double smcAfter = 0.0;                     // seconds after boot before the AppleSMC service appears
 };
 
 // Parses the "machine" object of a scenario (and of `hestled --machine`):
@@ -81,7 +82,7 @@ struct MachineSpec {
 //    "battery": null | {"percent": 95, "capacityMah": 5000, "pluggedIn": true,
 //                       "chargePerHour": 40, "drainPerHour": 12, "sleepDrainPerHour": 1,
 //                       "properties": {"CycleCount": 3, "Serial": "X", ...}},
-//    "start": "2026-12-04T20:53:30Z"}
+//    "start": "2026-12-04T20:53:30Z", "smcAfter": 20}
 // Every member is optional (defaults of MachineSpec / BatterySpec). "noSMC" is
 // Tahoe firmware without the AppleSMC service, "refused" Tahoe firmware whose
 // IOServiceOpen answers kIOReturnNotPrivileged. Property values: integers,

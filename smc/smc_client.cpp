@@ -3,13 +3,19 @@
 
 #include <string>
 
+#include "platform/clock.h"
 #include "state/globals.h"
 #include "smc/smc_protocol.h"
 #include "store/log.h"
 #include "util/text.h"
 
-bool smcOpen() {
+bool smcOpen(double patienceSeconds) {
+  const double giveUpAt = monotonicNow() + patienceSeconds;
   kern_return_t status = smc_open(&smcConn);
+  while (status != KERN_SUCCESS && monotonicNow() < giveUpAt) {
+    pauseFor(1.0);
+    status = smc_open(&smcConn);
+  }
   if (status != KERN_SUCCESS) log("ERROR: smc_open failed with " + std::to_string(static_cast<int32_t>(status)));
   return status == KERN_SUCCESS;
 }

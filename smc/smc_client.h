@@ -6,7 +6,10 @@
 
 // Opens the connection into smcConn; on failure logs
 // "ERROR: smc_open failed with {status}" (signed decimal) and returns false.
-bool smcOpen();
+// With `patienceSeconds`, a failed open is tried again quietly each second
+// for that long (the service can come late at boot), and only the last
+// failure is logged.
+bool smcOpen(double patienceSeconds = 0.0);
 bool smcKeyExists(uint32_t key);
 std::optional<uint8_t> smcReadByte(uint32_t key);
 bool smcWriteByte(uint32_t key, uint8_t value);

@@ -124,7 +124,9 @@ CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds
 typedef int CFFileDescriptorNativeDescriptor;
 typedef struct __CFFileDescriptor *CFFileDescriptorRef;
 
-enum { kCFFileDescriptorReadCallBack = 1UL << 0 };
+// CF_ENUM(CFOptionFlags) in Apple's header: an anonymous enumeration whose
+// underlying type is CFOptionFlags.
+enum : CFOptionFlags { kCFFileDescriptorReadCallBack = 1UL << 0, kCFFileDescriptorWriteCallBack = 1UL << 1 };
 
 typedef void (*CFFileDescriptorCallBack)(CFFileDescriptorRef f, CFOptionFlags callBackTypes, void *info);
 
