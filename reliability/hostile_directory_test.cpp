@@ -13,8 +13,13 @@
 namespace {
 
 namespace fs = std::filesystem;
-const std::vector<std::string> kNames = {"daemon.log", "config.json", "status.json", ".status.json.tmp-XXXXXX",
-    ".config.json.tmp-XXXXXX", ".daemon.log.tmp-XXXXXX", "status.json.tmp", "config.json.tmp", "status.json~", "config.json~"};
+const std::vector<std::string> kNames = {"daemon.log", "config.json", "status.json", "calibration.json", ".status.json.tmp-XXXXXX",
+    ".config.json.tmp-XXXXXX", ".daemon.log.tmp-XXXXXX", ".calibration.json.tmp-XXXXXX", "status.json.tmp", "config.json.tmp", "status.json~", "config.json~"};
+// What a plain file planted at a name holds: settings, or at "calibration.json"
+// a cycle charging to 100 % that must not be resumed.
+std::string plainFileFor(const char* at) {
+  return std::string(at).ends_with("/calibration.json") ? R"({"phase":"charging","holdRemainingSeconds":0})" : limitConfig(80);
+}
 
 // data/ is the data directory (mode 0777) with valid settings; outside/ holds
 // what a plant may lead to (root's file, a directory, the target of a dangling
@@ -56,10 +61,10 @@ const Plant kPlants[] = {
     {"Fifo", [](const Site&, const char* at) { return mkfifo(at, 0666) == 0; }},
     {"Socket", [](const Site&, const char* at) { return mknod(at, S_IFSOCK | 0666, 0) == 0; }},
     {"Device", [](const Site&, const char* at) { return mknod(at, S_IFCHR | 0666, makedev(1, 5)) == 0; }},
-    {"ForeignFile", [](const Site&, const char* at) {  // another user's, with valid settings
-       writeWholeFile(at, limitConfig(80));
-       return chown(at, 65534, 65534) == 0 && chmod(at, 0666) == 0;
-     }}};
+    {"ForeignFile", [](const Site&, const char* at) {  // another user's, with valid content
+       return writeWholeFile(at, plainFileFor(at)), chown(at, 65534, 65534) == 0 && chmod(at, 0666) == 0; }},
+    {"RootFileOfMode0666", [](const Site&, const char* at) {  // which a user may hold open for writing
+       return writeWholeFile(at, plainFileFor(at)), chmod(at, 0666) == 0; }}};
 
 class HostileDirectoryTest : public ::testing::TestWithParam<size_t> {};
 
@@ -75,9 +80,11 @@ TEST_P(HostileDirectoryTest, NothingOutsideIsTouchedAndTheDaemonKeepsWorking) {
     const std::string at = site.data + "/" + name;
     unlink(at.c_str());
     ASSERT_TRUE(plant.make(site, at.c_str())) << strerror(errno);
+    struct stat planted {}, st {};
+    lstat(at.c_str(), &planted);
     const std::string before = site.fingerprint();
     const bool statusBlocked = name == "status.json" && plant.make == kPlants[4].make;
-    const bool usable = name != "config.json" || plant.make == kPlants[8].make;  // only a foreign file is still read
+    const bool usable = name != "config.json" || GetParam() >= 8;  // only a plain file is still read
     Problems problems;
     EXPECT_EQ(runPasses(site.data, runSize(80, 400), [&](int64_t pass, double now) {
       const auto status = decodeChargeStatus(readWholeFile(statusPath));
@@ -91,14 +98,16 @@ TEST_P(HostileDirectoryTest, NothingOutsideIsTouchedAndTheDaemonKeepsWorking) {
     EXPECT_TRUE(statusBlocked || !decodeChargeStatus(readWholeFile(statusPath)).value().daemonRunning);
     const double p = simmac::batteryPercent();
     EXPECT_TRUE(usable ? p >= 77 && p <= 81 : p > 82) << p;
-    // The log is the daemon's own plain file, unless a directory holds its name; no temporary is left.
-    struct stat st {};
+    // The log is a fresh plain file of the daemon's, unless a directory holds its name; no temporary is left.
     ASSERT_EQ(lstat(logPath.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode) ? name == "daemon.log"
-                                    : S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid() && fileMode(logPath) == 0644);
+                                    : S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid() &&
+                                          fileMode(logPath) == 0644 && st.st_ino != planted.st_ino);
+    // A root file at a temporary's name is swept; one at "daemon.log" is kept as daemon.log.1.
+    EXPECT_TRUE(GetParam() != 9 || (name[0] == '.' ? !exists(at) : name != "daemon.log" || readWholeFile(at + ".1") == plainFileFor(at.c_str())));
     for (const auto& entry : fs::directory_iterator(site.data))
-      EXPECT_TRUE(entry.path().filename() == name || std::count(kNames.begin(), kNames.begin() + 3, entry.path().filename()))
-          << entry.path();
+      EXPECT_TRUE(entry.path().filename() == name || entry.path().filename() == "daemon.log.1" ||
+                  std::count(kNames.begin(), kNames.begin() + 3, entry.path().filename())) << entry.path();
   }
 }
 
@@ -140,6 +149,27 @@ TEST(RacingAttackerTest, SwapsDuringStartUpAndRunningNeverReachOutside) {
   }
   kill(attacker.pid, SIGKILL);
   EXPECT_EQ(site.fingerprint(), before);
+  EXPECT_EQ(fileMode(work.file("state.json")), 0644u);  // the Linux build's own file, whatever the umask
+}
+
+// The Linux build, which people run as root to try things: a data directory
+// that is a link or another user's is refused, a FIFO at --state blocks nothing.
+TEST(RacingAttackerTest, APlantedDataDirectoryIsRefusedOrLeftAlone) {
+  const Site site;
+  const std::string before = site.fingerprint(), link = site.root.file("link"), theirs = site.root.file("theirs");
+  ASSERT_TRUE(symlink((site.outside + "/dir").c_str(), link.c_str()) == 0 && mkdir(theirs.c_str(), 0777) == 0 &&
+              chown(theirs.c_str(), 65534, 65534) == 0 && mkfifo(site.root.file("fifo").c_str(), 0666) == 0);
+  for (const auto& [args, status] : std::vector<std::pair<std::vector<std::string>, int>>{{{"--data-dir", link}, 1},
+           {{"--data-dir", link + "//"}, 1}, {{"--data-dir", theirs}, 1}, {{"--data-dir", site.data, "--state", site.root.file("fifo")}, 2}}) {
+    const Ran ran = runProgram(HESTLED_PATH, args);
+    EXPECT_TRUE(ran.end.status() == status && ran.err.find(status == 1 ? "it cannot be the data directory" : "malformed key file") != std::string::npos) << ran.err;
+  }
+  // The Mac's data directory is opened up to every user when it is root's: never through a link, never another's.
+  openUpDataDirectory(link), openUpDataDirectory(theirs);
+  EXPECT_EQ(site.fingerprint(), before);
+  EXPECT_TRUE(fs::is_empty(theirs) && fileMode(theirs) == 0755u);
+  openUpDataDirectory(site.outside + "/dir");
+  EXPECT_EQ(fileMode(site.outside + "/dir"), 0777u);
 }
 
 }  // namespace
