@@ -4,7 +4,9 @@
 // while real processes start and run, never make the daemon create, write,
 // truncate or re-mode anything outside, stall its loop, or stop it regulating
 // and shutting down cleanly.
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -117,10 +119,14 @@ INSTANTIATE_TEST_SUITE_P(Plants, HostileDirectoryTest, ::testing::Range(size_t{0
 // Another local user racing real hestled processes: while each starts and
 // runs, every temporary that appears is swapped for a link to root's file,
 // and the daemon's three names keep changing between links, hard links and
-// plain files. Each process is stopped once its first pass has run.
+// plain files. Each process is stopped once its first pass has run. And the
+// Linux build, which people run as root to try things: a data directory that
+// is a link or another user's is refused, a FIFO at --state blocks nothing.
 TEST(RacingAttackerTest, SwapsDuringStartUpAndRunningNeverReachOutside) {
   const Site site;
-  const std::string before = site.fingerprint();
+  const std::string before = site.fingerprint(), link = site.root.file("link"), theirs = site.root.file("theirs");
+  ASSERT_TRUE(symlink((site.outside + "/dir").c_str(), link.c_str()) == 0 && mkdir(theirs.c_str(), 0755) == 0 && chmod(theirs.c_str(), 0755) == 0 &&
+              chown(theirs.c_str(), 65534, 65534) == 0 && mkfifo(site.root.file("fifo").c_str(), 0666) == 0);
   ProcessGuard attacker{fork()};
   ASSERT_GE(attacker.pid, 0);
   for (unsigned round = 0; attacker.pid == 0; ++round) {
@@ -136,7 +142,7 @@ TEST(RacingAttackerTest, SwapsDuringStartUpAndRunningNeverReachOutside) {
   for (int run = runSize(3, 20); run > 0; --run) {
     const HestledRun r{site.data, "", work.file("state.json"), work.file("output"), "100000"};
     const pid_t pid = spawnHestled(r);
-    // Its lines go to daemon.log (which keeps an earlier run's lines), or to
+    // Its lines go to daemon.log (a fresh one for each run), or to
     // standard error while that cannot be written; a log the attacker renamed
     // away shows none, so the wait is bounded: by then the first pass has run.
     eventually([&] {
@@ -147,29 +153,37 @@ TEST(RacingAttackerTest, SwapsDuringStartUpAndRunningNeverReachOutside) {
     EXPECT_EQ(stopProcess(pid, SIGTERM).status(), 0) << readWholeFile(r.outputFile);
     EXPECT_EQ(heldKeys(r.stateFile), "");
   }
-  kill(attacker.pid, SIGKILL);
-  EXPECT_EQ(site.fingerprint(), before);
-  EXPECT_EQ(fileMode(work.file("state.json")), 0644u);  // the Linux build's own file, whatever the umask
-}
-
-// The Linux build, which people run as root to try things: a data directory
-// that is a link or another user's is refused, a FIFO at --state blocks nothing.
-TEST(RacingAttackerTest, APlantedDataDirectoryIsRefusedOrLeftAlone) {
-  const Site site;
-  const std::string before = site.fingerprint(), link = site.root.file("link"), theirs = site.root.file("theirs");
-  ASSERT_TRUE(symlink((site.outside + "/dir").c_str(), link.c_str()) == 0 && mkdir(theirs.c_str(), 0777) == 0 &&
-              chown(theirs.c_str(), 65534, 65534) == 0 && mkfifo(site.root.file("fifo").c_str(), 0666) == 0);
   for (const auto& [args, status] : std::vector<std::pair<std::vector<std::string>, int>>{{{"--data-dir", link}, 1},
            {{"--data-dir", link + "//"}, 1}, {{"--data-dir", theirs}, 1}, {{"--data-dir", site.data, "--state", site.root.file("fifo")}, 2}}) {
     const Ran ran = runProgram(HESTLED_PATH, args);
     EXPECT_TRUE(ran.end.status() == status && ran.err.find(status == 1 ? "it cannot be the data directory" : "malformed key file") != std::string::npos) << ran.err;
   }
-  // The Mac's data directory is opened up to every user when it is root's: never through a link, never another's.
-  openUpDataDirectory(link), openUpDataDirectory(theirs);
+  kill(attacker.pid, SIGKILL);
+  openUpDataDirectory(link), openUpDataDirectory(theirs);  // the Mac's: never through a link, never another user's
   EXPECT_EQ(site.fingerprint(), before);
-  EXPECT_TRUE(fs::is_empty(theirs) && fileMode(theirs) == 0755u);
-  openUpDataDirectory(site.outside + "/dir");
-  EXPECT_EQ(fileMode(site.outside + "/dir"), 0777u);
+  EXPECT_TRUE(fs::is_empty(theirs) && fileMode(theirs) == 0755u && fileMode(work.file("state.json")) == 0644u);
+}
+
+// Another user taking the daemon's status temporaries away as they appear
+// (here a thread): a pass whose temporary was taken writes it again under a
+// new name, and what was taken holds nothing.
+TEST(RacingAttackerTest, StolenStatusTemporariesAreEmptiedAndWrittenAgain) {
+  simmac::boot(machineWith(simmac::Firmware::tahoe, 82));
+  const Site site;
+  std::atomic<int> stolen = 0, stale = 0, done = 0;
+  std::thread thief([&] {
+    for (std::error_code ec; !done;)
+      for (auto it = fs::directory_iterator(site.data, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        if (it->path().filename().string().starts_with(".status.json.tmp-"))
+          stolen += rename(it->path().c_str(), (site.data + "/stolen-" + std::to_string(stolen)).c_str()) == 0;
+  });
+  EXPECT_EQ(runPasses(site.data, runSize(3000, 30000), [&](int64_t, double now) {
+    stale += decodeChargeStatus(readWholeFile(statusPath)).value_or(ChargeStatus{}).lastUpdate != now; }), 0);
+  done = 1, thief.join();
+  for (const auto& entry : fs::directory_iterator(site.data))
+    EXPECT_TRUE(!entry.path().filename().string().starts_with("stolen-") || fs::file_size(entry.path()) == 0) << entry.path();
+  // A pass goes without a fresh status only when both its temporaries were taken.
+  EXPECT_LT(stale * 2, stolen + 2) << stolen << " temporaries stolen, " << stale << " passes without a fresh status";
 }
 
 }  // namespace
