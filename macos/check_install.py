@@ -146,6 +146,26 @@ def racing_user(data, victim):
     return pid
 
 
+def user_inside(data, victim):
+    """A process of nobody's that makes a directory of its own in the data
+    directory and keeps adding files to it from inside until it is killed."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            os.mkdir(data + "/inside")
+            os.chdir(data + "/inside")
+            for i in range(10 ** 9):
+                try:
+                    open("f%d" % (i % 1000), "w").close()
+                except OSError:
+                    pass
+        finally:
+            os._exit(0)
+    return pid
+
+
 def run_script(script, args, job, env, plant, race, check):
     """Runs the script; returns whether `check(run, calls, has)` and the
     victim's being intact both hold, and a description of the run."""
@@ -177,7 +197,7 @@ def run_script(script, args, job, env, plant, race, check):
             f.write(text)
         env = {k: v.format(root=root) for k, v in env.items()}
         env = dict(os.environ, PATH=bin_dir + ":/usr/bin:/bin", FAKE_DIR=fake, FAKE_ROOT=root, **env)
-        racer = racing_user(root + DATA_DIR, root + VICTIM) if race else None
+        racer = race(root + DATA_DIR, root + VICTIM) if race else None
         try:
             run = subprocess.run(["bash", fake + "/script.sh"] + args, env=env, capture_output=True, text=True,
                                  timeout=60)
@@ -257,9 +277,13 @@ def check_scripts(source_dir):
             ("uninstall with a bad option does nothing", uninstall, ["--bogus"], RUNNING, {}, nothing, False,
              lambda r, calls, has: r.returncode == 2 and not calls),
             ("--purge finishes under a user who keeps planting entries, and follows no link",
-             uninstall, ["--purge"], RUNNING, {}, hostile, True,
+             uninstall, ["--purge"], RUNNING, {}, hostile, racing_user,
              lambda r, calls, has: r.returncode == 0 and not has(DATA_DIR) and not has("/Library/Logs/hestled.log")
              and not any(map(has, INSTALLED))),
+            ("--purge says why the data directory stays while a user's process inside keeps filling it",
+             uninstall, ["--purge"], RUNNING, {}, nothing, user_inside,
+             lambda r, calls, has: not any(map(has, INSTALLED)) and (r.returncode == 0 and not has(DATA_DIR) or
+             r.returncode == 1 and DATA_DIR + ": a process is still inside it" in r.stderr)),
             ("--purge goes on past a removal that fails, and names it",
              uninstall, ["--purge"], RUNNING, {"FAKE_RM_REFUSES": "{root}/usr/local/libexec/hestled"}, nothing, False,
              lambda r, calls, has: r.returncode == 1 and "could not remove" in r.stderr
