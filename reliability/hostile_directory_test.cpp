@@ -105,6 +105,7 @@ TEST_P(HostileDirectoryTest, NothingOutsideIsTouchedAndTheDaemonKeepsWorking) {
     EXPECT_TRUE(S_ISDIR(st.st_mode) ? name == "daemon.log"
                                     : S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid() &&
                                           fileMode(logPath) == 0644 && st.st_ino != planted.st_ino);
+    EXPECT_EQ(readWholeFile(logPath).find("Calibration: resuming"), std::string::npos);  // no record but its own
     // A root file at a temporary's name is swept; one at "daemon.log" is kept as daemon.log.1.
     EXPECT_TRUE(GetParam() != 9 || (name[0] == '.' ? !exists(at) : name != "daemon.log" || readWholeFile(at + ".1") == plainFileFor(at.c_str())));
     for (const auto& entry : fs::directory_iterator(site.data))
