@@ -20,7 +20,7 @@ const std::vector<std::string> kNames = {"daemon.log", "config.json", "status.js
 // What a plain file planted at a name holds: settings, or at "calibration.json"
 // a cycle charging to 100 % that must not be resumed.
 std::string plainFileFor(const char* at) {
-  return std::string(at).ends_with("/calibration.json") ? R"({"phase":"charging","holdRemainingSeconds":0})" : limitConfig(80);
+  return std::string(at).ends_with("/calibration.json") ? R"({"phase":"Charging to 100%","holdRemainingSeconds":0})" : limitConfig(80);
 }
 
 // data/ is the data directory (mode 0777) with valid settings; outside/ holds
