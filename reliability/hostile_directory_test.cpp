@@ -166,23 +166,25 @@ TEST(RacingAttackerTest, SwapsDuringStartUpAndRunningNeverReachOutside) {
 }
 
 // Another user taking the daemon's status temporaries away as they appear
-// (here a thread): a pass whose temporary was taken writes it again under a
-// new name, and what was taken holds nothing.
+// (here a thread), to names beside them and into a directory of theirs: a
+// pass whose temporary was taken writes it again under a new name, what was
+// taken holds nothing, and none is left beside the status.
 TEST(RacingAttackerTest, StolenStatusTemporariesAreEmptiedAndWrittenAgain) {
   simmac::boot(machineWith(simmac::Firmware::tahoe, 82));
   const Site site;
+  mkdir((site.data + "/theirs").c_str(), 0777);
   std::atomic<int> stolen = 0, stale = 0, done = 0;
   std::thread thief([&] {
     for (std::error_code ec; !done;)
       for (auto it = fs::directory_iterator(site.data, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
         if (it->path().filename().string().starts_with(".status.json.tmp-"))
-          stolen += rename(it->path().c_str(), (site.data + "/stolen-" + std::to_string(stolen)).c_str()) == 0;
+          stolen += rename(it->path().c_str(), (site.data + (stolen % 2 ? "/theirs" : "") + "/stolen-" + std::to_string(stolen)).c_str()) == 0;
   });
   EXPECT_EQ(runPasses(site.data, runSize(3000, 30000), [&](int64_t, double now) {
     stale += decodeChargeStatus(readWholeFile(statusPath)).value_or(ChargeStatus{}).lastUpdate != now; }), 0);
   done = 1, thief.join();
-  for (const auto& entry : fs::directory_iterator(site.data))
-    EXPECT_TRUE(!entry.path().filename().string().starts_with("stolen-") || fs::file_size(entry.path()) == 0) << entry.path();
+  for (const auto& entry : fs::recursive_directory_iterator(site.data))
+    EXPECT_TRUE(!entry.path().filename().string().starts_with("stolen-") || (entry.path().parent_path().filename() == "theirs" && fs::file_size(entry.path()) == 0)) << entry.path();
   // A pass goes without a fresh status only when both its temporaries were taken.
   EXPECT_LT(stale * 2, stolen + 2) << stolen << " temporaries stolen, " << stale << " passes without a fresh status";
 }

@@ -86,14 +86,37 @@ int createFileReplacing(const std::string& path, mode_t mode, int flags) {
   return fd;
 }
 
+// Removes the file open at `fd` from the directory of `path`, wherever
+// another user renamed it there (never following a link): so that taken
+// temporaries do not pile up in the directory.
+static void removeTakenFile(const std::string& path, int fd) {
+  struct stat own {};
+  const int dirFd = open(std::string(directoryOf(path)).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* listing = dirFd >= 0 && fstat(fd, &own) == 0 ? fdopendir(dirFd) : nullptr;
+  if (!listing) {
+    if (dirFd >= 0) close(dirFd);
+    return;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    struct stat st {};
+    if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_ino == own.st_ino && st.st_dev == own.st_dev) {
+      unlinkat(dirFd, entry->d_name, 0);
+      break;
+    }
+  }
+  closedir(listing);
+}
+
 bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
   // The mode is the temporary's own from its creation, so no link planted at
   // `path` is ever followed. No fsync: this runs every ten seconds for
   // months, and a record lost in a power cut is rewritten on the next pass;
   // rename still keeps readers from seeing a partial file. A temporary that
   // another user renamed away before it was moved into place is emptied
-  // through its descriptor (what they took holds nothing), and the write is
-  // made once more under a new name.
+  // through its descriptor (what they took holds nothing) and removed where
+  // it is found in the directory, and the write is made once more under a
+  // new name.
   for (int attempt = 0; attempt < 2; ++attempt) {
     TemporaryPath tmp;
     const int fd = createTemporaryBeside(path, mode, 0, tmp);
@@ -103,6 +126,7 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode
     const bool stolen = written && !moved && errno == ENOENT;
     if (stolen && ftruncate(fd, 0) != 0) {
     }
+    if (stolen) removeTakenFile(path, fd);
     if (!moved) unlink(tmp.c_str());
     if (close(fd) != 0 || !stolen) return moved;
   }
