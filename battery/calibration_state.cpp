@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <unistd.h>
 
 #include "platform/clock.h"
 #include "state/globals.h"
@@ -64,7 +65,9 @@ void keepCalibrationState() {
 void resumeCalibration() {
   savedPhase = CalibrationPhase::idle;
   savedMinutes = 0;
-  const auto bytes = readRegularFile(calibrationStatePath, kMaxStateBytes);
+  // Only the daemon writes the record: one another user could have written
+  // (theirs, writable by others, a second name) is not believed.
+  const auto bytes = readOwnedFile(calibrationStatePath, kMaxStateBytes, geteuid());
   if (!bytes) return;
   const auto state = decodeCalibrationState(*bytes);
   if (!state || state->phase == CalibrationPhase::idle) return;

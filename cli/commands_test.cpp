@@ -27,7 +27,7 @@ TEST(HestleCommands, EachCommandLineOnTheFilesOfADataDirectory) {
   TempDir dir;
   const std::string config = dir.file("config.json"), daemonLog = dir.file("daemon.log");
   auto put = [&](const std::string& file, const std::string& bytes) {
-    return [=, &dir] { writeWholeFile(dir.file(file), bytes); };
+    return [=, &dir] { writeWholeFile(dir.file(file), bytes), chmod(dir.file(file).c_str(), 0644); };  // whatever the umask
   };
   auto publish = [&](bool running, double age, int64_t percent = 77) {
     return put("status.json", encodeChargeStatus({running, percent > 80, false, std::nullopt, percent, systemWallSeconds() - age}).value());

@@ -27,16 +27,13 @@ struct LoadedConfig {
 };
 LoadedConfig loadConfig(const std::string& dataDir);
 
-// Writes all five members to config.json in `dataDir`, followed by every
-// other member of the object `keptFrom` (text loadConfig() accepted): a
-// temporary file in the directory renamed over it, mode 0666 so that hestled
-// and every user can use it. Empty on success, otherwise the reason.
-std::string saveConfig(const std::string& dataDir, const ChargeConfig& config, const std::string& keptFrom = "");
-
-// Loads the settings, applies `change` and saves them, keeping the members
-// hestle does not know. Holds an advisory lock on the data directory while it
-// does (waiting at most kConfigLockWaitSeconds; `lockNote` is set when another
-// holder kept it that long and the change went on without), and starts again when the file was replaced or changed between
-// the read and the write. Empty on success, otherwise the reason.
+// Loads the settings, applies `change` and saves them (mode 0666, so that
+// hestled and every user can use them), keeping the members hestle does not
+// know. Holds an advisory lock on the data directory while it does (waiting
+// at most kConfigLockWaitSeconds; `lockNote` is set when another holder kept
+// it that long and the change went on without). The lock is a courtesy: a
+// writer that got in between the read and the write, lock or not, is found
+// out after the write, and its change kept and this one made again on top.
+// Empty on success, otherwise the reason.
 std::string updateConfig(const std::string& dataDir, const std::function<void(ChargeConfig&)>& change,
                          bool& lockNote);

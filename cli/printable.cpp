@@ -1,6 +1,9 @@
 // Escaping control characters and broken UTF-8 before text reaches a terminal.
 #include "cli/printable.h"
 
+#include <cstdint>
+#include <cstdio>
+
 static unsigned byteAt(std::string_view text, size_t i) { return static_cast<unsigned char>(text[i]); }
 
 // The length a UTF-8 sequence starting with `lead` has, 0 for a byte that
@@ -35,6 +38,21 @@ static void appendEscape(std::string& out, const char* prefix, unsigned value) {
   out += digits[value & 0xF];
 }
 
+// The code point of the valid `length`-byte sequence at `i`.
+static uint32_t codePointAt(std::string_view text, size_t i, size_t length) {
+  uint32_t cp = byteAt(text, i) & (0xFFu >> (length + 1));
+  for (size_t k = 1; k < length; ++k) cp = (cp << 6) | (byteAt(text, i + k) & 0x3Fu);
+  return cp;
+}
+
+// Characters that show nothing yet change how a line reads: bidirectional
+// marks, embeddings, overrides and isolates, zero-width characters, the line
+// and paragraph separators, and tag characters.
+static bool changesHowALineReads(uint32_t cp) {
+  return cp == 0x061C || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
+         (cp >= 0x2060 && cp <= 0x2069) || cp == 0xFEFF || (cp >= 0xE0000 && cp <= 0xE007F);
+}
+
 std::string printableText(std::string_view text, bool keepLineFeeds) {
   std::string out;
   out.reserve(text.size());
@@ -50,6 +68,11 @@ std::string printableText(std::string_view text, bool keepLineFeeds) {
     } else if (byte == 0xC2 && byteAt(text, i + 1) <= 0x9F) {
       appendEscape(out, "\\u00", byteAt(text, i + 1));
       i += 2;
+    } else if (const uint32_t cp = length > 1 ? codePointAt(text, i, length) : 0; changesHowALineReads(cp)) {
+      char escaped[16];
+      std::snprintf(escaped, sizeof escaped, cp > 0xFFFF ? "\\U%08X" : "\\u%04X", static_cast<unsigned>(cp));
+      out += escaped;
+      i += length;
     } else {
       out.append(text.substr(i, length));
       i += length;

@@ -22,6 +22,7 @@ static const char* nameState(DaemonState state) {
     case DaemonState::stale: return "stale";
     case DaemonState::missing: return "missing";
     case DaemonState::unreadable: return "unreadable";
+    case DaemonState::forged: return "forged";
   }
   return "unreadable";
 }
@@ -81,6 +82,8 @@ static std::string describeDaemon(const StatusReport& report) {
       return "NOT RUNNING (it has never published its status; is it installed?)";
     case DaemonState::unreadable:
       return "UNKNOWN (status.json cannot be read or is malformed)";
+    case DaemonState::forged:
+      return "UNKNOWN (status.json is FORGED: hestled did not write it, as another user owns it or can write it)";
   }
   return "UNKNOWN";
 }
@@ -142,7 +145,8 @@ int statusExitCode(DaemonState state) {
     case DaemonState::stopped:
     case DaemonState::missing: return kExitNotRunning;
     case DaemonState::stale: return kExitStale;
-    case DaemonState::unreadable: return 1;
+    case DaemonState::unreadable:
+    case DaemonState::forged: return 1;
   }
   return 1;
 }
@@ -156,8 +160,13 @@ StatusReport gatherStatus(const std::string& dataDir, double now) {
     report.daemon = DaemonState::missing;
   } else {
     std::optional<ChargeStatus> status;
-    if (auto bytes = readRegularFile(statusPath, kMaxStatusBytes)) status = decodeChargeStatus(*bytes);
-    if (status) {
+    struct stat directory {};
+    FileRefusal refusal = FileRefusal::none;
+    const uid_t owner = stat(dataDir.c_str(), &directory) == 0 ? directory.st_uid : 0;
+    if (auto bytes = readOwnedFile(statusPath, kMaxStatusBytes, owner, &refusal)) status = decodeChargeStatus(*bytes);
+    if (refusal == FileRefusal::untrusted) {
+      report.daemon = DaemonState::forged;
+    } else if (status) {
       report.status = status;
       report.daemon = judgeDaemon(*status, now);
       report.ageSeconds = now - status->lastUpdate;

@@ -19,6 +19,7 @@ enum class DaemonState {
   stale,       // daemonRunning true but older than kStaleAfterSeconds
   missing,     // no status.json
   unreadable,  // status.json exists but cannot be read or decoded
+  forged,      // status.json is not the daemon's own file: another user may have written it
 };
 
 enum class SettingsSource {
@@ -48,13 +49,15 @@ DaemonState judgeDaemon(const ChargeStatus& status, double now);
 
 // The exit status of `hestle status` for each state, so that scripts can tell
 // them apart: 0 running, 3 not running (stopped, or never published), 4 stale
-// (it stopped publishing: crashed or hung), 1 status.json unusable.
+// (it stopped publishing: crashed or hung), 1 status.json unusable or forged.
 inline constexpr int kExitNotRunning = 3;
 inline constexpr int kExitStale = 4;
 int statusExitCode(DaemonState state);
 
 // Reads status.json and config.json of `dataDir`. Never fails: what cannot be
-// read is reported as such. A status from a clock ahead counts as stale when
+// read is reported as such. Only a status file that the data directory's
+// owner (the daemon's user: root on a Mac) alone can have written is believed:
+// one owned by it, with a single link, writable by nobody else. A status from a clock ahead counts as stale when
 // the file is older than kStaleAfterSeconds.
 StatusReport gatherStatus(const std::string& dataDir, double now);
 

@@ -74,7 +74,7 @@ TEST(HestleStatus, TextAndJsonReports) {
     SCOPED_TRACE(r.text);
     std::remove(dir.file("status.json").c_str());
     std::remove(dir.file("config.json").c_str());
-    if (r.status) writeWholeFile(dir.file("status.json"), *r.status);
+    if (r.status) writeWholeFile(dir.file("status.json"), *r.status), chmod(dir.file("status.json").c_str(), 0644);  // whatever the umask
     if (r.config) writeWholeFile(dir.file("config.json"), *r.config);
     const utimbuf times{static_cast<time_t>(kNow - r.writtenAgo), static_cast<time_t>(kNow - r.writtenAgo)};
     ASSERT_TRUE(r.writtenAgo < 0 || utime(dir.file("status.json").c_str(), &times) == 0);
@@ -94,7 +94,7 @@ TEST(HestleStatus, TextAndJsonReports) {
     EXPECT_TRUE(r.writtenAgo < 0 || json.find("\"statusAgeSeconds\":" + std::to_string(int(r.writtenAgo)) +
                                               ".0,\"daemonClockAheadSeconds\":600.0") != std::string::npos) << json;
   }
-  writeWholeFile(dir.file("status.json"), statusBytes(true, false, 2.5, "Charging to 100%"));
+  writeWholeFile(dir.file("status.json"), statusBytes(true, false, 2.5, "Charging to 100%")), chmod(dir.file("status.json").c_str(), 0644);
   writeWholeFile(dir.file("config.json"), settingsJson({true, 85, true, 7, 1764876810.5}));
   EXPECT_EQ(nlohmann::json::parse(formatStatusJson(gatherStatus(dir.path(), kNow))), nlohmann::json::parse(R"({
     "daemon": "running", "daemonAlive": true, "statusAgeSeconds": 2.5, "daemonClockAheadSeconds": 0.0,

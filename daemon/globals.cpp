@@ -1,11 +1,14 @@
 // The start-up values of the daemon's process-wide state.
 #include "daemon/globals.h"
 
+#include <limits>
+
 #include "smc/smc_protocol.h"
 
 void initGlobals(const std::string& dataDir) {
   logPath = dataDir + "/daemon.log";
   logToTerminal = false;
+  logReopenTime = std::numeric_limits<double>::infinity();
   creationMaskCleared = false;
   logDateFmt = "%Y-%m-%d %H:%M:%S";
   configDir = dataDir;

@@ -64,8 +64,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Month{"NoSmc", simmac::Firmware::tahoe, {}, false, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// What another user may have put where the rotation moves the log.
-enum class Trap { none, linkAtRotated, directoryAtRotated, secondNameForTheLog };
+// What another user may have put where the rotation moves the log, or at the
+// log itself; or bytes appended through a descriptor of theirs.
+enum class Trap { none, linkAtRotated, directoryAtRotated, secondNameForTheLog, directoryAtLog, grownByAnother };
 
 class LogRotationTest : public DaemonTest, public ::testing::WithParamInterface<Trap> {};
 
@@ -76,24 +77,28 @@ TEST_P(LogRotationTest, PastOneMiBTheLogMovesAsideLinkSafely) {
   const Trap trap = GetParam();
   ASSERT_TRUE(trap != Trap::linkAtRotated || symlink(elsewhere.file("victim").c_str(), rotated.c_str()) == 0);
   ASSERT_TRUE(trap != Trap::directoryAtRotated || mkdir(rotated.c_str(), 0777) == 0);
+  ASSERT_TRUE(trap != Trap::directoryAtLog || mkdir(logPath.c_str(), 0777) == 0);
   logInit();
+  if (trap == Trap::directoryAtLog)  // no log: tried again on a line a minute later, not before
+    rmdir(logPath.c_str()), log("to standard error"), simmac::advance(59), log("too soon"), simmac::advance(1);
+  if (trap == Trap::grownByAnother) appendToFile(logPath, std::string(2 * kMiB, 'a'));
   ASSERT_TRUE(trap != Trap::secondNameForTheLog || link(logPath.c_str(), dir.file("kept").c_str()) == 0);
   const std::string message(99, 'm');  // with its stamp, lines of 122 bytes
   int64_t lines = 0;
   do log(message), ++lines;
   while (sizeOf(logPath) > 0 && lines < 100000);
-  EXPECT_EQ(lines, kMiB / 122 + 1);  // the line that took it past 1 MiB was the last
+  EXPECT_EQ(lines, trap == Trap::grownByAnother ? 1 : kMiB / 122 + 1);  // the line that took it past 1 MiB was the last
   log("first line after it");
   EXPECT_EQ(logMessages(), std::vector<std::string>{"first line after it"});
   EXPECT_TRUE(fileMode(logPath) == 0644u && readWholeFile(elsewhere.file("victim")) == "root's");
-  EXPECT_TRUE(trap == Trap::directoryAtRotated ? std::filesystem::is_directory(rotated) : sizeOf(rotated) == lines * 122 && fileMode(rotated) == 0644u);
-  for (int i = 0; i < 2 * lines; ++i) log(message);  // the next rotation empties the one before
+  EXPECT_TRUE(trap == Trap::directoryAtRotated ? std::filesystem::is_directory(rotated) : sizeOf(rotated) == lines * 122 + (trap == Trap::grownByAnother) * 2 * kMiB && fileMode(rotated) == 0644u);
+  for (int i = 0; i < 2 * (kMiB / 122 + 1); ++i) log(message);  // the next rotation empties the one before
   EXPECT_EQ(sizeOf(dir.file("kept")), 0);
   EXPECT_LT(sizeOf(logPath) + sizeOf(rotated), 2 * kMiB + 2 * 122);
 }
 
 INSTANTIATE_TEST_SUITE_P(Traps, LogRotationTest,
                          ::testing::Values(Trap::none, Trap::linkAtRotated, Trap::directoryAtRotated,
-                                           Trap::secondNameForTheLog));
+                                           Trap::secondNameForTheLog, Trap::directoryAtLog, Trap::grownByAnother));
 
 }  // namespace

@@ -1,4 +1,7 @@
 // hestled on a Mac: no arguments, no environment, the fixed data directory.
 #include "daemon/startup.h"
 
-int main() { return runDaemon(kDataDirectory); }
+int main() {
+  openUpDataDirectory(kDataDirectory);
+  return runDaemon(kDataDirectory);
+}

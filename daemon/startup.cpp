@@ -36,6 +36,14 @@ static void createDataDirectory(const std::string& path) {
   close(fd);
 }
 
+void openUpDataDirectory(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && st.st_uid == 0 && geteuid() == 0 && (st.st_mode & 07777) != 0777) fchmod(fd, 0777);
+  close(fd);
+}
+
 bool startUp(const std::string& dataDir) {
   initGlobals(dataDir);
   // Every file the daemon makes gets exactly the mode it asks for, with no
@@ -49,7 +57,7 @@ bool startUp(const std::string& dataDir) {
   createDataDirectory(configDir);
   // What an earlier run left when it was killed between creating a
   // temporary and renaming it into place.
-  removeLeftoverTemporaries(configDir, {"status.json", "config.json", "daemon.log"});
+  removeLeftoverTemporaries(configDir, {"status.json", "config.json", "daemon.log", "calibration.json"});
   logInit();
   log("=== hestle_warden starting ===");
   log("PID: " + std::to_string(getpid()) + ", UID: " + std::to_string(getuid()) + ", EUID: " +

@@ -10,6 +10,13 @@ inline constexpr const char* kDataDirectory = "/Library/Application Support/Hest
 // service can come late at boot.
 inline constexpr double kSmcLateBootSeconds = 30.0;
 
+// The product's data directory, when it is root's directory, gets mode 0777
+// (an earlier installation may have left it 0700): the settings must be
+// writable by every user. Never through a link. The Mac's main calls it
+// before start-up; the Linux build, pointed at any directory, leaves its
+// mode alone.
+void openUpDataDirectory(const std::string& path);
+
 // The start-up sequence up to and including "Starting main loop" and the
 // installation of the termination handlers. False when the SMC cannot be
 // opened within kSmcLateBootSeconds or the stop handlers cannot be installed:

@@ -76,6 +76,8 @@ TEST_F(StartUpTest, ModesOfTheDataDirectoryAndTheSettingsFile) {
   writeWholeFile(dir.file("kept/config.json"), "{}"), chmod(dir.file("kept/config.json").c_str(), 0600);
   ASSERT_TRUE(startUp(dir.file("kept")));
   EXPECT_TRUE(fileMode(dir.file("kept")) == 0750u && fileMode(dir.file("kept/config.json")) == 0666u);
+  openUpDataDirectory(dir.file("kept"));  // the Mac's, when root's
+  EXPECT_EQ(fileMode(dir.file("kept")), 0777u);
   EXPECT_EQ(readWholeFile(dir.file("kept/config.json")), "{}");
 }
 

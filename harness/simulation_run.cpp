@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <unistd.h>
 
 #include "daemon/globals.h"
@@ -143,6 +144,13 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
     if (asleep) record(true);
   });
 
+  // Each daemon starts a fresh daemon.log: the run's log is theirs in turn.
+  std::string earlierLogs;
+  const auto logText = [&] {
+    std::ostringstream text;
+    text << std::ifstream(outDir + "/daemon.log", std::ios::binary).rdbuf();
+    return text.str();
+  };
   {
     StderrSilencer silencer(!options.echoLog);
     for (;;) {
@@ -150,6 +158,7 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
       restartPending = false;
       result.exitStatus = runDaemon(outDir);
       if (!restartPending || result.exitStatus != 0) break;
+      earlierLogs += logText();
       passOffset += loopCount;
       lastSampled = -1;
       releaseProcessResources();
@@ -160,6 +169,10 @@ RunResult runScenario(const Scenario& scenario, const std::string& outDir, const
   simmac::clearSchedule();
   trace.close();
   releaseProcessResources();
+  if (!earlierLogs.empty()) {
+    earlierLogs += logText();
+    std::ofstream(outDir + "/daemon.log", std::ios::binary | std::ios::trunc) << earlierLogs;
+  }
   result.end = simmac::now();
   result.sleepSpans = simmac::sleepSpans();
   result.faults = simmac::faults();

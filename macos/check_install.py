@@ -265,6 +265,26 @@ class Tree:
         return plistlib.loads(self.read(PLIST_PATH).encode())["ProgramArguments"] == [self.root + program]
 
 
+def user_inside(data, victim):
+    """A process of nobody's that makes a directory of its own in the data
+    directory and keeps adding files to it from inside until it is killed."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            os.mkdir(data + "/inside")
+            os.chdir(data + "/inside")
+            for i in range(10 ** 9):
+                try:
+                    open("f%d" % (i % 1000), "w").close()
+                except OSError:
+                    pass
+        finally:
+            os._exit(0)
+    return pid
+
+
 def run_script(script, args, job, env, plant, race, check):
     """Runs the script; returns whether `check(run, calls, tree)` and the
     victim's being intact both hold, and a description of the run."""
@@ -301,7 +321,7 @@ def run_script(script, args, job, env, plant, race, check):
         write(copy, text, 0o755)
         umask = int(env.pop("UMASK", "022"), 8)
         env = dict(os.environ, **dict({"PATH": bin_dir + ":/usr/bin:/bin", "FAKE_DIR": fake, "FAKE_ROOT": root}, **env))
-        racer = racing_user(root + DATA_DIR, root + VICTIM) if race else None
+        racer = race(root + DATA_DIR, root + VICTIM) if race else None
         try:
             run = subprocess.run(["bash", copy] + [a.format(root=root) for a in args], env=env, capture_output=True,
                                  text=True, timeout=60, umask=umask)
@@ -402,9 +422,13 @@ def check_scripts(source_dir):
         ("uninstall with a bad option does nothing", uninstall, ["--bogus"], RUNNING, {}, nothing, False,
          lambda r, calls, t: r.returncode == 2 and not calls),
         ("--purge finishes under a user who keeps planting entries, and follows no link",
-         uninstall, ["--purge"], RUNNING, {}, hostile, True,
+         uninstall, ["--purge"], RUNNING, {}, hostile, racing_user,
          lambda r, calls, t: r.returncode == 0 and not t.has(DATA_DIR) and not t.has("/Library/Logs/hestled.log")
          and not any(map(t.has, INSTALLED))),
+        ("--purge says why the data directory stays while a user's process inside keeps filling it",
+         uninstall, ["--purge"], RUNNING, {}, nothing, user_inside,
+         lambda r, calls, t: not any(map(t.has, INSTALLED)) and (r.returncode == 0 and not t.has(DATA_DIR) or
+         r.returncode == 1 and DATA_DIR + ": a process is still inside it" in r.stderr)),
         ("--purge goes on past a removal that fails, and names it",
          uninstall, ["--purge"], RUNNING, {"FAKE_RM_REFUSES": "{root}" + PROGRAMS[0]}, nothing, False,
          lambda r, calls, t: r.returncode == 1 and "could not remove" in r.stderr

@@ -115,7 +115,16 @@ fi
 
 if [ "${#leftovers[@]}" -gt 0 ]; then
   echo "$me: could not remove:" >&2
-  printf '  %s\n' "${leftovers[@]}" >&2
+  for path in "${leftovers[@]}"; do
+    # A data directory that is still there with entries in it: they appeared
+    # while it was removed, so a process is still inside (a user's, working in
+    # a directory of its own there).
+    if [ "$path" = "$data_dir" ] && [ -d "$path" ] && [ -n "$(ls -A "$path" 2>/dev/null)" ]; then
+      echo "  $path: a process is still inside it, adding entries; end it (or log its user out) and run $me --purge again" >&2
+    else
+      echo "  $path" >&2
+    fi
+  done
   exit 1
 fi
 if [ "$purge" = yes ]; then

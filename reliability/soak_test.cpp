@@ -42,12 +42,13 @@ TEST(SoakTest, MonthsOfPassesCostNothingExtra) {
   CalibrationPhase phase = calPhase;
   double warm = 0;
   ASSERT_EQ(runPasses(dir.path(), passes, [&](int64_t pass, double now) {
-    // Bytes logged, counted across rotations: a drop in logBytes is a rotation, and
+    // Bytes logged, counted across rotations: a smaller log is a fresh one, and
     // the file moved aside holds the rest of what the count had not yet seen.
-    struct stat rotated {};
-    if (logBytes < seen && fstat(previousLogFile, &rotated) == 0) logged += rotated.st_size - seen, seen = 0;
-    logged += logBytes - seen;
-    seen = logBytes;
+    struct stat current {}, rotated {};
+    fstat(logFile, &current);
+    if (current.st_size < seen && fstat(previousLogFile, &rotated) == 0) logged += rotated.st_size - seen, seen = 0;
+    logged += current.st_size - seen;
+    seen = current.st_size;
     calibrations += phase == CalibrationPhase::drainingBack && calPhase == CalibrationPhase::idle;
     phase = calPhase;
     if (pass > warmUp && simmac::pluggedIn() && calPhase == CalibrationPhase::idle) {

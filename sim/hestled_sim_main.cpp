@@ -1,11 +1,14 @@
 // hestled on Linux: the daemon against the simulated Mac, told by its
 // arguments where its data directory is and which machine it runs on.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -22,7 +25,8 @@ static constexpr const char* kHelp =
     "Mac, hestled takes no arguments). It stops cleanly on SIGTERM or SIGINT.\n"
     "\n"
     "  --data-dir DIR      where config.json, status.json and daemon.log live\n"
-    "                      (created if missing)\n"
+    "                      (created if missing; a link or another user's\n"
+    "                      directory is refused)\n"
     "  --machine FILE.json the simulated Mac: a scenario's \"machine\" object, e.g.\n"
     "                      scenarios/machines/tahoe.json (default: Tahoe firmware,\n"
     "                      a battery at 80%, plugged in)\n"
@@ -69,6 +73,16 @@ int main(int argc, char** argv) {
     }
   }
   if (dataDir.empty()) return usage("--data-dir is required");
+  // The daemon sets modes and replaces files in its data directory: one that
+  // another user could have planted (a link to a directory of root's, a
+  // directory of theirs) is refused. A missing one is created as the user's.
+  const std::string named = dataDir.substr(0, std::max<size_t>(1, dataDir.find_last_not_of('/') + 1));
+  struct stat st {};
+  if (lstat(named.c_str(), &st) == 0 && (!S_ISDIR(st.st_mode) || st.st_uid != geteuid())) {
+    std::fprintf(stderr, "hestled: %s is %s; it cannot be the data directory\n", dataDir.c_str(),
+                 S_ISLNK(st.st_mode) ? "a symbolic link" : !S_ISDIR(st.st_mode) ? "not a directory" : "another user's");
+    return 1;
+  }
 
   simmac::MachineSpec spec;
   spec.startTime = systemWallSeconds();  // a live daemon, unless the machine says when it starts

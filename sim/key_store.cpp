@@ -1,14 +1,16 @@
 // Keeping the simulated SMC's key values in a file, so that a later hestled
 // process on the same simulated machine finds what an earlier one wrote.
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <cstdlib>
+#include <fcntl.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "sim/machine_state.h"
+#include "util/posix_io.h"
 
 namespace simmac {
 
@@ -32,12 +34,17 @@ bool parseHex(const std::string& hex, std::vector<uint8_t>& out) {
   return true;
 }
 
+// As the daemon reads its own files: no link followed, a FIFO never waited
+// on, only a regular file read.
 void loadKeys(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return;  // nothing saved yet
-  std::ostringstream text;
-  text << in.rdbuf();
-  const auto j = nlohmann::json::parse(text.str(), nullptr, false);
+  const int fd = openRetrying(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return;  // nothing saved yet
+  struct stat st {};
+  std::string text(1 << 16, '\0');
+  const ssize_t got = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, text.data(), text.size()) : -1;
+  if (fd >= 0) close(fd);
+  text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  const auto j = nlohmann::json::parse(text, nullptr, false);
   if (j.is_discarded() || !j.is_object() || !j.contains("keys") || !j.at("keys").is_object())
     throw std::runtime_error("simulated Mac: malformed key file " + path);
   for (const auto& item : j.at("keys").items()) {
@@ -60,15 +67,14 @@ void saveKeys() {
   nlohmann::json keys = nlohmann::json::object();
   for (const auto& [code, key] : machine().keys) keys[keyName(code)] = smcKeyHex(keyName(code));
   const std::string text = nlohmann::json{{"keys", keys}}.dump() + "\n";
-  const std::string temp = path + ".tmp." + std::to_string(getpid());
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  bool ok = f != nullptr;
-  if (f) {
-    ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = std::fclose(f) == 0 && ok;
-  }
+  // A fresh file of an unpredictable name (mkstemp never follows a link or
+  // opens what is there), mode 0644 whatever the umask, renamed into place.
+  std::string temp = path + ".XXXXXX";
+  const int fd = mkstemp(temp.data());
+  bool ok = fd >= 0 && fchmod(fd, 0644) == 0 && writeAll(fd, text);
+  ok = (fd < 0 || close(fd) == 0) && ok;
   if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
-    std::remove(temp.c_str());
+    if (fd >= 0) std::remove(temp.c_str());
     std::fprintf(stderr, "simulated Mac: cannot save the SMC keys to %s\n", path.c_str());
   }
 }

@@ -2,10 +2,12 @@
 // before initGlobals() runs.
 #include "state/globals.h"
 
+#include <limits>
+
 std::string logPath;
 int logFile = -1;
 int previousLogFile = -1;
-int64_t logBytes = 0;
+double logReopenTime = std::numeric_limits<double>::infinity();
 bool creationMaskCleared = false;
 bool logToTerminal = false;
 std::string logDateFmt;

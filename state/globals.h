@@ -14,7 +14,7 @@
 extern std::string logPath;     // the log file
 extern int logFile;             // open descriptor of the log, -1 while there is none
 extern int previousLogFile;     // the log moved aside to daemon.log.1 by the last rotation, -1 if none
-extern int64_t logBytes;        // what the open log holds as far as the daemon wrote it
+extern double logReopenTime;    // when a log that could not be opened is tried again (monotonicNow); infinity: never
 extern bool creationMaskCleared;  // the umask is 0 (start-up sets it): files are created with their mode
 extern bool logToTerminal;      // standard error is a terminal: every line is copied there too
 extern std::string logDateFmt;  // strftime pattern of a log line's local timestamp

@@ -116,7 +116,8 @@ ConfigReading readConfigFile() {
       case FileRefusal::tooLarge: reading.problem.fault = ConfigFault::tooLarge; break;
       case FileRefusal::unreadable: reading.problem.fault = ConfigFault::unreadable; break;
       case FileRefusal::none:
-      case FileRefusal::missing: break;
+      case FileRefusal::missing:
+      case FileRefusal::untrusted: break;
     }
     return reading;
   }

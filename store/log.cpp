@@ -2,6 +2,7 @@
 #include "store/log.h"
 
 #include <cmath>
+#include <limits>
 #include <ctime>
 #include <fcntl.h>
 #include <string>
@@ -14,33 +15,14 @@
 #include "store/safe_file.h"
 #include "util/posix_io.h"
 
-static constexpr off_t maxLogBytesAtStart = 1000000;
 static constexpr off_t maxLogBytes = 1024 * 1024;  // rotated once a line takes it past this
 static constexpr mode_t logMode = 0644;
+static constexpr double logReopenSeconds = 60;  // a log that could not be opened is tried again after this
 
-// A log the daemon may keep appending to: a regular file with one link,
-// owned by the daemon. Anything else may be a trap another user has set.
+// A log the daemon wrote itself: a regular file with one link, owned by the
+// daemon. Anything else may be a trap another user has set.
 static bool isOwnPlainFile(const struct stat& st) {
   return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
-}
-
-// Opens the existing log at logPath for appending, or -1 when the entry
-// there is missing or not the daemon's own plain file.
-static int openExistingLog() {
-  struct stat before {};
-  if (lstat(logPath.c_str(), &before) != 0 || !isOwnPlainFile(before)) return -1;
-  const int fd = openRetrying(logPath.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !isOwnPlainFile(st) || st.st_dev != before.st_dev ||
-      st.st_ino != before.st_ino) {
-    close(fd);
-    return -1;
-  }
-  // A failure here is ignored: the log then keeps its mode.
-  if (fchmod(fd, logMode) != 0) {
-  }
-  return fd;
 }
 
 static off_t sizeOfOpenFile(int fd) {
@@ -48,11 +30,27 @@ static off_t sizeOfOpenFile(int fd) {
   return fstat(fd, &st) == 0 ? st.st_size : 0;
 }
 
-// daemon.log becomes daemon.log.1 and a fresh daemon.log is opened in logFile
-// (-1 if none can be made: standard error then). The file rotated the time
-// before is emptied through its own descriptor first, so that no second name
-// given to it keeps its bytes; the rename never follows a link and moves the
-// log only while logPath still names it. A log that lost its name is emptied.
+static std::string stampedLine(std::string_view message);
+
+// A fresh daemon.log in logFile. When none can be made (a directory in the
+// way, a temporary taken away), the lines go to standard error, which is told
+// so once, and a later line tries again after logReopenSeconds.
+static void openFreshLog() {
+  logFile = createFileReplacing(logPath, logMode, O_APPEND);
+  if (logFile >= 0) {
+    logReopenTime = std::numeric_limits<double>::infinity();
+    return;
+  }
+  if (logReopenTime == std::numeric_limits<double>::infinity())
+    writeAll(STDERR_FILENO, stampedLine("Cannot open " + logPath + "; the log goes to standard error until it can be"));
+  logReopenTime = monotonicNow() + logReopenSeconds;
+}
+
+// daemon.log becomes daemon.log.1 and a fresh daemon.log is opened in logFile.
+// The file rotated the time before is emptied through its own descriptor
+// first, so that no second name given to it keeps its bytes; the rename never
+// follows a link and moves the log only while logPath still names it. A log
+// that lost its name is emptied.
 static void rotateLog() {
   if (previousLogFile >= 0) {
     if (ftruncate(previousLogFile, 0) != 0) {
@@ -70,26 +68,23 @@ static void rotateLog() {
     }
     close(logFile);
   }
-  logFile = createFileReplacing(logPath, logMode, O_APPEND);
-  logBytes = 0;
+  openFreshLog();
 }
 
 void logInit() {
   logToTerminal = isatty(STDERR_FILENO) == 1;
   if (previousLogFile >= 0) close(previousLogFile);  // left by an earlier run in this process
   previousLogFile = -1;
-  int fd = openExistingLog();
-  // Missing, or something else in its place (a link, a hard link, a FIFO,
-  // another user's file): put a fresh file of our own there. A directory
-  // in the way stays, and the log goes to standard error only.
-  if (fd < 0) fd = createFileReplacing(logPath, logMode, O_APPEND);
-  if (fd >= 0) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  }
-  logFile = fd;
-  logBytes = logFile >= 0 ? sizeOfOpenFile(logFile) : 0;
-  if (logBytes > maxLogBytesAtStart) rotateLog();
+  logReopenTime = std::numeric_limits<double>::infinity();
+  // Every run starts a fresh log and never appends to the one it finds: a
+  // file the daemon once wrote may have been within another user's reach
+  // since (a root file of mode 0666 renamed here, still held open for
+  // writing). The last run's log, when it is the daemon's own plain file, is
+  // kept as daemon.log.1; anything else there (a link, a FIFO, another
+  // user's file) is replaced, never followed. A directory in the way stays.
+  struct stat st {};
+  if (lstat(logPath.c_str(), &st) == 0 && isOwnPlainFile(st)) rename(logPath.c_str(), (logPath + ".1").c_str());
+  openFreshLog();
 }
 
 // The local time of `seconds` through logDateFmt ("yyyy-MM-dd HH:mm:ss").
@@ -101,7 +96,7 @@ static std::string formatTimestamp(double seconds) {
   return text;
 }
 
-void log(std::string_view message) {
+static std::string stampedLine(std::string_view message) {
   std::string line;
   line.reserve(message.size() + 24);
   line += '[';
@@ -109,6 +104,12 @@ void log(std::string_view message) {
   line += "] ";
   line += message;
   line += '\n';
+  return line;
+}
+
+void log(std::string_view message) {
+  const std::string line = stampedLine(message);
+  if (logFile < 0 && monotonicNow() >= logReopenTime) openFreshLog();
   // write(2) rather than fputs: a message may hold a NUL byte, and the line
   // goes out whole. O_APPEND puts each line at the file's current end in
   // one step, even after another process has shortened the file.
@@ -118,9 +119,7 @@ void log(std::string_view message) {
     systemLog(message);  // launchd sends hestled's standard error nowhere
     return;
   }
-  // The size is counted, not asked for after every line; only a count past
-  // the ceiling is checked against the file (another process may have
-  // shortened it) before the log rotates.
-  logBytes += static_cast<int64_t>(line.size());
-  if (logBytes > maxLogBytes && (logBytes = sizeOfOpenFile(logFile)) > maxLogBytes) rotateLog();
+  // The file's own size, not a count of the daemon's bytes: it may have
+  // grown by another hand.
+  if (sizeOfOpenFile(logFile) > maxLogBytes) rotateLog();
 }

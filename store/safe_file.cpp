@@ -86,19 +86,61 @@ int createFileReplacing(const std::string& path, mode_t mode, int flags) {
   return fd;
 }
 
+// Removes the file open at `fd` from the directory of `path`, wherever
+// another user renamed it there (never following a link): so that taken
+// temporaries do not pile up in the directory.
+static void removeTakenFile(const std::string& path, int fd) {
+  struct stat own {};
+  const int dirFd = open(std::string(directoryOf(path)).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* listing = dirFd >= 0 && fstat(fd, &own) == 0 ? fdopendir(dirFd) : nullptr;
+  if (!listing) {
+    if (dirFd >= 0) close(dirFd);
+    return;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    struct stat st {};
+    if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_ino == own.st_ino && st.st_dev == own.st_dev) {
+      unlinkat(dirFd, entry->d_name, 0);
+      break;
+    }
+  }
+  closedir(listing);
+}
+
 bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
-  TemporaryPath tmp;
   // The mode is the temporary's own from its creation, so no link planted at
   // `path` is ever followed. No fsync: this runs every ten seconds for
   // months, and a record lost in a power cut is rewritten on the next pass;
-  // rename still keeps readers from seeing a partial file.
+  // rename still keeps readers from seeing a partial file. A temporary that
+  // another user renamed away before it was moved into place is emptied
+  // through its descriptor (what they took holds nothing) and removed where
+  // it is found in the directory, and the write is made once more under a
+  // new name.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    TemporaryPath tmp;
+    const int fd = createTemporaryBeside(path, mode, 0, tmp);
+    if (fd < 0) return false;
+    const bool written = writeAll(fd, bytes);
+    const bool moved = written && rename(tmp.c_str(), path.c_str()) == 0;
+    const bool stolen = written && !moved && errno == ENOENT;
+    if (stolen && ftruncate(fd, 0) != 0) {
+    }
+    if (stolen) removeTakenFile(path, fd);
+    if (!moved) unlink(tmp.c_str());
+    if (close(fd) != 0 || !stolen) return moved;
+  }
+  return false;
+}
+
+std::string writeTemporaryBeside(const std::string& path, std::string_view bytes, mode_t mode) {
+  TemporaryPath tmp;
   const int fd = createTemporaryBeside(path, mode, 0, tmp);
-  if (fd < 0) return false;
-  bool ok = writeAll(fd, bytes);
-  ok = (close(fd) == 0) && ok;
-  ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(tmp.c_str());
-  return ok;
+  if (fd < 0) return "";
+  const bool ok = writeAll(fd, bytes);
+  if (close(fd) == 0 && ok) return tmp.c_str();
+  unlink(tmp.c_str());
+  return "";
 }
 
 // The modification and change times, whichever member names they have here.
@@ -125,8 +167,9 @@ std::optional<FileIdentity> regularFileIdentity(const std::string& path) {
   return identityOfStat(st);
 }
 
-std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes, FileRefusal* why,
-                                           FileIdentity* identity) {
+// readRegularFile(), and with `owner` readOwnedFile().
+static std::optional<std::string> readFile(const std::string& path, size_t maxBytes, const uid_t* owner,
+                                           FileRefusal* why, FileIdentity* identity) {
   FileRefusal ignored;
   FileRefusal& refusal = why ? *why : ignored;
   refusal = FileRefusal::none;
@@ -149,6 +192,11 @@ std::optional<std::string> readRegularFile(const std::string& path, size_t maxBy
     refusal = !statted || st.st_size < 0 ? FileRefusal::unreadable
               : !S_ISREG(st.st_mode)     ? FileRefusal::notRegularFile
                                          : FileRefusal::tooLarge;
+    close(fd);
+    return std::nullopt;
+  }
+  if (owner && (st.st_uid != *owner || st.st_nlink != 1 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+    refusal = FileRefusal::untrusted;
     close(fd);
     return std::nullopt;
   }
@@ -176,6 +224,16 @@ std::optional<std::string> readRegularFile(const std::string& path, size_t maxBy
   }
   bytes.resize(got);
   return bytes;
+}
+
+std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes, FileRefusal* why,
+                                           FileIdentity* identity) {
+  return readFile(path, maxBytes, nullptr, why, identity);
+}
+
+std::optional<std::string> readOwnedFile(const std::string& path, size_t maxBytes, uid_t owner, FileRefusal* why,
+                                         FileIdentity* identity) {
+  return readFile(path, maxBytes, &owner, why, identity);
 }
 
 bool setRegularFileMode(const std::string& path, mode_t mode) {

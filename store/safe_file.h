@@ -18,6 +18,11 @@
 // The temporary is removed on every failure. True on success.
 bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
 
+// Writes `bytes` to a fresh temporary beside `path` as replaceFileAtomically()
+// does, but leaves it there for the caller to move: its path, or "" with
+// nothing left behind.
+std::string writeTemporaryBeside(const std::string& path, std::string_view bytes, mode_t mode);
+
 // Creates a fresh empty file of `mode` the same way and renames it over
 // `path`, replacing whatever entry was there (a directory excepted). Returns
 // the open read-write descriptor, with `flags` (e.g. O_APPEND) and O_CLOEXEC
@@ -25,7 +30,7 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode
 int createFileReplacing(const std::string& path, mode_t mode, int flags);
 
 // Why readRegularFile gave nothing.
-enum class FileRefusal { none, missing, notRegularFile, tooLarge, unreadable };
+enum class FileRefusal { none, missing, notRegularFile, tooLarge, unreadable, untrusted };
 
 // What tells one content of a file from another without reading it: a file
 // replaced (another inode), rewritten (times to the nanosecond) or resized.
@@ -50,6 +55,12 @@ std::optional<FileIdentity> regularFileIdentity(const std::string& path);
 // descriptor read. Never blocks.
 std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes,
                                            FileRefusal* why = nullptr, FileIdentity* identity = nullptr);
+
+// As readRegularFile, for a file only `owner` can have written: owned by
+// `owner`, with a single link, and writable by no group or other user.
+// Anything else is refused as untrusted.
+std::optional<std::string> readOwnedFile(const std::string& path, size_t maxBytes, uid_t owner,
+                                         FileRefusal* why = nullptr, FileIdentity* identity = nullptr);
 
 // Sets the mode of an existing regular file with a single link, through a
 // descriptor opened without following links. False otherwise.
