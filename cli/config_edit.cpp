@@ -47,7 +47,7 @@ static std::optional<std::string> encodeKeeping(const ChargeConfig& config, cons
   auto out = encodeChargeConfig(config);
   if (!out || keptFrom.empty()) return out;
   static const char* const known[] = {"chargeLimitEnabled", "chargeLimitPercent", "calibrationEnabled",
-                                      "calibrationIntervalDays", "lastCalibrationTimestamp"};
+                                      "calibrationIntervalDays", "lastCalibrationTimestamp", "adapterCycling"};
   try {
     const auto object = nlohmann::ordered_json::parse(keptFrom);
     out->pop_back();  // the closing brace

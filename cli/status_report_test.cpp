@@ -100,7 +100,8 @@ TEST(HestleStatus, TextAndJsonReports) {
     "daemon": "running", "daemonAlive": true, "statusAgeSeconds": 2.5, "daemonClockAheadSeconds": 0.0,
     "batteryPercent": 64, "chargingInhibited": false, "calibrationActive": true, "calibrationPhase": "Charging to 100%",
     "chargeLimitEnabled": true, "chargeLimitPercent": 85, "calibrationEnabled": true,
-    "calibrationIntervalDays": 7, "lastCalibrationTimestamp": 1764876810.5, "settings": "file", "settingsError": null})"));
+    "calibrationIntervalDays": 7, "lastCalibrationTimestamp": 1764876810.5, "settings": "file", "settingsError": null,
+    "adapterCycling": false, "heldByMacOSAt": null, "limitNotHeld": false})"));
   writeWholeFile(dir.file("config.json"), settingsJson({true, 80, true, 30, kNow - 5 * 86400 - 60}));
   const std::string text = formatStatusText(gatherStatus(dir.path(), kNow), kNow);  // the date is local time
   EXPECT_NE(text.find("Calibration:  every 30 days, last 20"), std::string::npos) << text;

@@ -101,7 +101,7 @@ Machine& machine() { return theMachine; }
 
 MachineSpec machineSpecFromJson(const nlohmann::json& j) {
   if (!j.is_object()) refuse("the machine must be a JSON object");
-  checkMembers(j, {"firmware", "missingKeys", "rejectedKeys", "battery", "start"}, "the machine");
+  checkMembers(j, {"firmware", "missingKeys", "rejectedKeys", "battery", "start", "systemChargeLimit"}, "the machine");
   MachineSpec spec;
   if (j.contains("firmware")) {
     if (!j.at("firmware").is_string()) refuse("\"firmware\" must be a string");
@@ -127,6 +127,12 @@ MachineSpec machineSpecFromJson(const nlohmann::json& j) {
     else spec.battery = batteryFromJson(j.at("battery"));
   }
   if (j.contains("start")) spec.startTime = startFromJson(j.at("start"));
+  if (j.contains("systemChargeLimit")) {
+    const auto& v = j.at("systemChargeLimit");
+    if (!v.is_number_integer() || v.get<int64_t>() < 80 || v.get<int64_t>() > 100 || v.get<int64_t>() % 5 != 0)
+      refuse("\"systemChargeLimit\" must be 80, 85, 90, 95 or 100");
+    spec.systemChargeLimit = v.get<int64_t>();
+  }
   return spec;
 }
 
