@@ -123,12 +123,13 @@ static std::string explainLimitNotHeld(int64_t limit) {
   char cycles[16];
   std::snprintf(cycles, sizeof cycles, "%.1f", estimateWear(WearModel::schmalstieg2014, day, 1.0).fullCycles);
   return formatLine("Why", "this Mac's firmware cannot pause charging, and adapter cycling is off") +
-         formatLine("You can", "set macOS's Charge Limit at " + percent + " or more (System Settings, Battery);") +
-         indent + "hestled leaves it in charge\n" +
-         formatLine("Or", "hestle limit " + std::to_string(limit) + " --cycle: the Mac runs from its battery above " +
-                              percent + ",") +
-         indent + "about " + cycles + " full cycles a day at a desk; an estimated " + lossRange(day, 365.0) + "\n" +
-         indent + "of its capacity lost a year, against " + lossRange(withoutLimit(day), 365.0) + " at 100%\n";
+         formatLine("You can", "set macOS's Charge Limit at " + percent + " or more (System Settings, Battery),") +
+         indent + "which hestled leaves in charge;\n" +
+         formatLine("Or", "hestle limit " + std::to_string(limit) + " --cycle, to run the Mac from its battery above " +
+                              percent + ":") +
+         indent + "about " + cycles + " full cycles a day at a desk, an estimated capacity loss of\n" + indent +
+         lossRange(day, 365.0) + " a year,\n" + indent + "against " + lossRange(withoutLimit(day), 365.0) +
+         " at 100%\n";
 }
 
 // A cycle is due when calibration and the limit are on and the interval has
