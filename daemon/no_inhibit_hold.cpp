@@ -59,7 +59,9 @@ void applyNoInhibitRegulation(const ChargeConfig& config, const BatteryReading& 
   } else if (!heldByMacOS) {
     heldByMacOSLogged = false;
   }
-  if (config.adapterCycling && !(heldByMacOS && *heldByMacOS <= limit)) {
+  // The adapter-only hold cuts the adapter only above the limit, so a pause
+  // of macOS's at or below it is never fought.
+  if (config.adapterCycling) {
     applyAdapterOnlyRegulation(limit, battery);
     notHeldLogged = false;
     return;
