@@ -59,9 +59,9 @@ void applyNoInhibitRegulation(const ChargeConfig& config, const BatteryReading& 
   } else if (!heldByMacOS) {
     heldByMacOSLogged = false;
   }
-  // The adapter-only hold cuts the adapter only above the limit, so a pause
-  // of macOS's at or below it is never fought.
-  if (config.adapterCycling) {
+  // While macOS holds the charge at or below the limit there is nothing to
+  // cut: the adapter stays on and the LED shows the hold.
+  if (config.adapterCycling && !(heldByMacOS && *heldByMacOS <= limit)) {
     applyAdapterOnlyRegulation(limit, battery);
     notHeldLogged = false;
     return;

@@ -24,10 +24,9 @@ std::optional<int64_t> macOSHoldPercent();
 inline constexpr double kMacOSHoldAfter = 180.0;
 
 // The regulation on such firmware, the limit on and no calibration running:
-// the adapter-only hold when the owner chose adapter cycling (it cuts the
-// adapter only above the limit, so never while macOS holds the charge at or
-// below it); otherwise the adapter on, the LED orange while the battery can
-// charge (not while macOS holds it). Logs once, when the reading is
+// the adapter-only hold when the owner chose adapter cycling and macOS does
+// not hold the charge at or below the limit; otherwise the adapter on, the
+// LED orange while the battery can charge (not while macOS holds it). Logs once, when the reading is
 // above the limit and nothing holds it, why and what the owner can do, and
 // once when it notices macOS's Charge Limit holding.
 void applyNoInhibitRegulation(const ChargeConfig& config, const BatteryReading& battery);
