@@ -123,7 +123,7 @@ static std::string explainLimitNotHeld(int64_t limit) {
   char cycles[16];
   std::snprintf(cycles, sizeof cycles, "%.1f", estimateWear(WearModel::schmalstieg2014, day, 1.0).fullCycles);
   return formatLine("Why", "this Mac's firmware cannot pause charging, and adapter cycling is off") +
-         formatLine("You can", "set macOS's Charge Limit at " + percent + " or more (System Settings, Battery),") +
+         formatLine("You can", "set macOS's Charge Limit at " + std::to_string(macOSChargeLimitFor(limit)) + "% or more (System Settings, Battery),") +
          indent + "which hestled leaves in charge;\n" +
          formatLine("Or", "hestle limit " + std::to_string(limit) + " --cycle, to run the Mac from its battery above " +
                               percent + ":") +

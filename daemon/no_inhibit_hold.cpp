@@ -72,7 +72,8 @@ void applyNoInhibitRegulation(const ChargeConfig& config, const BatteryReading& 
   notHeld = !heldByMacOS && battery.percent > limit;
   if (notHeld && !notHeldLogged) {
     log("Limit: nothing holds " + limitText + " — this firmware cannot pause charging and adapter cycling is off, "
-        "so the adapter stays on; set macOS's Charge Limit at " + limitText + " or more, or choose "
+        "so the adapter stays on; set macOS's Charge Limit at " + percentText(macOSChargeLimitFor(limit)) +
+        " or more, or choose "
         "hestle limit " + std::to_string(limit) + " --cycle");
     notHeldLogged = true;
   }

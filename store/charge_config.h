@@ -19,6 +19,13 @@ struct ChargeConfig {
   bool operator==(const ChargeConfig&) const = default;
 };
 
+// The lowest setting of macOS's own Charge Limit (80 to 100 % in steps of 5)
+// at or above `limit`: what to suggest where the firmware cannot pause charging.
+inline int64_t macOSChargeLimitFor(int64_t limit) {
+  if (limit <= 80) return 80;
+  return limit >= 100 ? 100 : (limit + 4) / 5 * 5;
+}
+
 // The compact JSON form, members in declaration order, "adapterCycling"
 // only when true; none when the timestamp is not finite.
 std::optional<std::string> encodeChargeConfig(const ChargeConfig& config);
