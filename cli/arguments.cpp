@@ -61,10 +61,12 @@ const std::array<Topic, 5> kTopics{{
      "day, about 1.5 full cycles a day at a desk, which by the best-sourced\n"
      "ageing model wears the battery faster than sitting at 100%. So there it\n"
      "leaves the adapter on while the Mac is awake unless asked (macOS's own\n"
-     "Charge Limit, at PERCENT or more, can hold it instead; hestle status shows\n"
-     "the estimates).\n"
+     "Charge Limit, set at PERCENT or the next step above, can hold it instead;\n"
+     "hestle status shows the estimates).\n"
+     "\n"
      "  --cycle      hold the limit there with the adapter all the same\n"
      "  --no-cycle   leave the adapter on while awake (the default)\n"
+     "\n"
      "hestled applies a change within about ten seconds.\n"},
     {"calibrate",
      "Usage: hestle calibrate on [--every DAYS]\n"
