@@ -28,8 +28,9 @@ struct Invocation {
   std::string helpTopic;
   // status
   bool json = false;
-  // limit: the percent, or none for "limit off"
+  // limit: the percent, or none for "limit off"; --cycle true, --no-cycle false
   std::optional<int64_t> limitPercent;
+  std::optional<bool> adapterCycling;
   // calibrate
   CalibrateAction calibrateAction = CalibrateAction::on;
   std::optional<int64_t> intervalDays;

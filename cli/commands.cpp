@@ -53,7 +53,15 @@ static int runLimit(const Invocation& inv, std::ostream& out, std::ostream& err)
     }
     config.chargeLimitEnabled = true;
     config.chargeLimitPercent = *inv.limitPercent;
-    return "Charge limit set to " + std::to_string(config.chargeLimitPercent) + "%.\n";
+    std::string text = "Charge limit set to " + std::to_string(config.chargeLimitPercent) + "%.\n";
+    if (inv.adapterCycling) config.adapterCycling = *inv.adapterCycling;
+    if (inv.adapterCycling == true)
+      text += "Adapter cycling on: where the firmware cannot pause charging, the Mac runs from its battery "
+              "above the limit.\n";
+    if (inv.adapterCycling == false)
+      text += "Adapter cycling off: where the firmware cannot pause charging, the adapter stays on while the "
+              "Mac is awake.\n";
+    return text;
   });
 }
 

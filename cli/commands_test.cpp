@@ -62,8 +62,12 @@ TEST(HestleCommands, EachCommandLineOnTheFilesOfADataDirectory) {
        ChargeConfig{true, 21, true, 3650, 0.0}},
       {publish(true, 1, 93), {"calibrate", "now"}, 0, "A calibration cycle is due now; it starts once the battery is back "
        "at the limit (21%), where hestled connects the adapter again.\n" + applied, "", std::nullopt},
-      {{}, {"limit", "--", "22"}, 0, "Charge limit set to 22%.\n" + applied, "", ChargeConfig{true, 22, true, 3650, 0.0}},
-      {{}, {"--", "limit", "21%"}, 0, "Charge limit set to 21%.\n" + applied, "", ChargeConfig{true, 21, true, 3650, 0.0}},
+      {{}, {"limit", "--cycle", "80"}, 0, "Charge limit set to 80%.\nAdapter cycling on: where the firmware cannot pause "
+       "charging, the Mac runs from its battery above the limit.\n" + applied, "", ChargeConfig{true, 80, true, 3650, 0.0, true}},
+      {{}, {"limit", "--", "22"}, 0, "Charge limit set to 22%.\n" + applied, "", ChargeConfig{true, 22, true, 3650, 0.0, true}},
+      {{}, {"--", "limit", "21%"}, 0, "Charge limit set to 21%.\n" + applied, "", ChargeConfig{true, 21, true, 3650, 0.0, true}},
+      {{}, {"limit", "21", "--no-cycle"}, 0, "Charge limit set to 21%.\nAdapter cycling off: where the firmware cannot "
+       "pause charging, the adapter stays on while the Mac is awake.\n" + applied, "", ChargeConfig{true, 21, true, 3650, 0.0}},
       {put("config.json", limitConfig(80) + std::string("\0x", 2)), {"limit", "70"}, 1, "", malformed, std::nullopt},
       {put("config.json", limitConfig(21, true, 3650)), {"-h"}, 0, helpText(""), "", std::nullopt},
       {{}, {"help", "--help"}, 0, helpText(""), "", std::nullopt},
@@ -136,6 +140,7 @@ TEST(HestleCommands, UnusableCommandLinesChangeNothing) {
       {{"status", "--yaml"}, "status: unknown option \"--yaml\""},
       {{"limit"}, "limit: expected a percent from 20 to 100, or \"off\""},
       {{"limit", "80", "90"}, "limit: unexpected argument \"90\""},
+      {{"limit", "off", "--cycle"}, "limit: --cycle and --no-cycle go with a percent, not with \"off\""},
       {{"limit", "80.5"}, "limit: \"80.5" + notPercent},
       {{"limit", "99999999999999999999"}, "limit: \"99999999999999999999" + notPercent},
       {{"limit", "19"}, "limit: refusing a charge limit of 19%: below 20%"},

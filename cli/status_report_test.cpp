@@ -69,6 +69,16 @@ TEST(HestleStatus, TextAndJsonReports) {
        "running on battery above the limit\nCycle:        due; starts once the battery is back at the limit (80%)", "running", "file", 0},
       {statusBytes(true, true, 2, std::nullopt, 80), settingsJson({true, 80, true, 30, kNow - 86400.0}),
        up + "80%\nCharging:     held off at the limit\nCycle:        none in progress", "running", "file", 0},
+      // Firmware that cannot pause charging: macOS's Charge Limit holds it, or nothing does, and what then.
+      {encodeChargeStatus({true, false, false, std::nullopt, 80, kNow - 2, 80}), settingsJson({true, 80}),
+       up + "80%\nCharging:     held by macOS's Charge Limit at 80%\nCycle:        none in progress\nCharge", "running", "file", 0},
+      {encodeChargeStatus({true, false, false, std::nullopt, 100, kNow - 2, std::nullopt, true}), settingsJson({true, 80}),
+       up + "100%\nCharging:     allowed: nothing holds the limit\nCycle:        none in progress\nWhy:          this "
+       "Mac's firmware cannot pause charging, and adapter cycling is off\nYou can:      set macOS's Charge Limit at 80% or more "
+       "(System Settings, Battery),\n              which hestled leaves in charge;\nOr:           hestle limit 80 --cycle, to "
+       "run the Mac from its battery above 80%:\n              about 1.5 full cycles a day at a desk, an estimated capacity loss "
+       "of\n              6.5% (NREL NCA) to 12.4% (Schmalstieg 2014) a year,\n              against 6.5% (Schmalstieg 2014) "
+       "to 8.1% (NREL NCA) at 100%\nCharge limit: 80%", "running", "file", 0},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.text);
@@ -100,7 +110,8 @@ TEST(HestleStatus, TextAndJsonReports) {
     "daemon": "running", "daemonAlive": true, "statusAgeSeconds": 2.5, "daemonClockAheadSeconds": 0.0,
     "batteryPercent": 64, "chargingInhibited": false, "calibrationActive": true, "calibrationPhase": "Charging to 100%",
     "chargeLimitEnabled": true, "chargeLimitPercent": 85, "calibrationEnabled": true,
-    "calibrationIntervalDays": 7, "lastCalibrationTimestamp": 1764876810.5, "settings": "file", "settingsError": null})"));
+    "calibrationIntervalDays": 7, "lastCalibrationTimestamp": 1764876810.5, "settings": "file", "settingsError": null,
+    "adapterCycling": false, "heldByMacOSAt": null, "limitNotHeld": false})"));
   writeWholeFile(dir.file("config.json"), settingsJson({true, 80, true, 30, kNow - 5 * 86400 - 60}));
   const std::string text = formatStatusText(gatherStatus(dir.path(), kNow), kNow);  // the date is local time
   EXPECT_NE(text.find("Calibration:  every 30 days, last 20"), std::string::npos) << text;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "battery/calibration.h"
-#include "daemon/adapter_only_regulation.h"
+#include "daemon/no_inhibit_hold.h"
 #include "daemon/pass_wait.h"
 #include "daemon/shutdown.h"
 #include "daemon/sleep_rule.h"
@@ -60,7 +60,7 @@ void applyRegulation(const ChargeConfig& config, const BatteryReading& battery) 
     return;
   }
   if (!chargeInhibitUsable) {
-    applyAdapterOnlyRegulation(config.chargeLimitPercent, battery);
+    applyNoInhibitRegulation(config, battery);
     return;
   }
   const int64_t percent = battery.percent;
@@ -140,6 +140,7 @@ void runControlLoopPass() {
   ChargeConfig config = reading.config;
   const BatteryReading battery = getBatteryPercent();
   noteChargeProgress(battery);
+  noteMacOSHold(battery);
   if (loopCount % 30 == 0) logStateLine(config, battery);
   const bool calibrationActive = handleCalibration(battery, config);
   if (!calibrationActive) applyRegulation(config, battery);
@@ -151,6 +152,8 @@ void runControlLoopPass() {
   if (calibrationActive) status.calibrationPhase = std::string(rawValue(calPhase));
   status.batteryPercent = battery.percent;
   status.lastUpdate = wallClockNow();
+  status.heldByMacOSAt = macOSHoldPercent();
+  status.limitNotHeld = !calibrationActive && config.chargeLimitEnabled && !chargeInhibitUsable && limitNotHeld();
   writeStatus(status);
   loopCount += 1;
 }

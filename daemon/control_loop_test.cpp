@@ -125,6 +125,7 @@ TEST_F(ControlLoopTest, UnusableSettingsAreLoggedOnceWithTheReason) {
       {write(edited("true", "1")), "\"chargeLimitEnabled\" is not true or false"},
       {write(edited(":80", ":\"80\"")), "\"chargeLimitPercent\" is not a whole number"},
       {write(edited(":0}", ":null}")), "\"lastCalibrationTimestamp\" is not a number"},
+      {write(edited(":0}", ":0,\"adapterCycling\":0}")), "\"adapterCycling\" is not true or false"},
       {write(edited("\"calibrationIntervalDays\":30,", "")), "\"calibrationIntervalDays\" missing"},
       {write(edited("{", "{\"calibrationEnabled\":true,")), "\"calibrationEnabled\" given twice"},
   };

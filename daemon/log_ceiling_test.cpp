@@ -37,7 +37,7 @@ class LogCeilingMonthTest : public DaemonTest, public ::testing::WithParamInterf
 // scripts/reliability.sh a month.
 TEST_P(LogCeilingMonthTest, FlippedSettingsEveryPassNeverTakeTheLogsToThreeMiB) {
   simmac::setRecordSmcExchanges(false);
-  const std::string settings[] = {limitConfig(60), settingsJson({false, 60})};
+  const std::string settings[] = {settingsJson({true, 60, false, 30, 0, true}), settingsJson({false, 60})};
   const int64_t days = runSize<int64_t>(4, 31);
   int64_t passes = 0;
   off_t most = 0, written = 0, lastSize = 0;

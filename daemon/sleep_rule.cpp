@@ -9,6 +9,7 @@
 #include <string>
 
 #include "daemon/control_loop.h"
+#include "daemon/no_inhibit_hold.h"
 #include "daemon/system_power.h"
 #include "platform/clock.h"
 #include "smc/actuators.h"
@@ -53,6 +54,13 @@ std::string prepareCalibration(int64_t percent) {
 std::string prepareLimit(int64_t percent, int64_t limit) {
   const std::string where = percentText(percent) + " (limit " + percentText(limit) + ")";
   const bool nearLimit = percent >= lowerBandEdge(limit);
+  const std::optional<int64_t> heldByMacOS = macOSHoldPercent();
+  if (!chargeInhibitUsable && heldByMacOS && *heldByMacOS <= limit) {
+    // macOS's own Charge Limit holds the charge asleep too: leave it in charge.
+    if (adapterDisabled) setAdapterEnabled(true);
+    setMagSafeLED(false);
+    return "held by macOS's Charge Limit at " + percentText(*heldByMacOS) + " (limit " + percentText(limit) + ")";
+  }
   if (!chargeInhibitUsable && percent > lowerBandEdge(limit)) {
     // No inhibit: charging on would run to 100%, so the adapter stays off and
     // a wake an hour later looks again. The drain is attended, not open-ended.

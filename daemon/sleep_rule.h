@@ -9,7 +9,8 @@
 // Called on kIOMessageSystemWillSleep, before the acknowledgement. The
 // adapter is never left disabled (no unattended drain), except on firmware
 // without a charge inhibit, where it is held off above L − 2 with a wake an
-// hour later. With the limit on and no calibration running: at or above
+// hour later, unless macOS's own Charge Limit holds the charge at or below
+// the limit. With the limit on and no calibration running: at or above
 // L − 2 charging is inhibited; below, it runs and a wake is scheduled for
 // when the battery should reach L − 1. A calibration charging to 100% goes
 // on; one draining pauses with the adapter on. Logs one "Sleep: ..." line.

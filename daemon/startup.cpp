@@ -11,6 +11,7 @@
 #include "battery/calibration_state.h"
 #include "daemon/control_loop.h"
 #include "daemon/globals.h"
+#include "daemon/no_inhibit_hold.h"
 #include "daemon/pass_wait.h"
 #include "daemon/shutdown.h"
 #include "daemon/sleep_rule.h"
@@ -88,6 +89,7 @@ bool startUp(const std::string& dataDir) {
     markChargeInhibitUnusable(std::string(useTahoe ? "CHTE" : "CH0B/CH0C") + " refused its first write");
   resetMagSafeLED();
   resetChargeProgress();
+  resetMacOSHoldWatch();
   resumeCalibration();
   loopCount = 0;
   return true;

@@ -107,6 +107,9 @@ TEST(RunPicture, SummarySaysAlwaysAtTheLimitAndListsOnlyFilesThere) {
     EXPECT_NE(text.find(swing ? "plugged-in passes, reading between 79% and 81% (limit 80%)\n"
                               : "plugged-in passes, always at the limit (80%)\n"), std::string::npos) << text;
     EXPECT_NE(text.find(": chart.svg\n"), std::string::npos) << text;
+    EXPECT_TRUE(swing || text.find("at 30 °C: 0.00 full cycles a day, 5.2% (Schmalstieg 2014) to 6.4% (NREL NCA) of the capacity "
+                                   "lost\n  the same with the limit off (100% on the charger): 0.00 full cycles a day, 6.5% "
+                                   "(Schmalstieg 2014) to 8.1% (NREL NCA)\n") != std::string::npos) << text;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "battery/wear_estimate.h"
 #include "harness/run_stats.h"
 #include "harness/time_string.h"
 
@@ -42,6 +43,30 @@ static std::string share(double part, double whole) {
   return whole > 0 ? fixed(100.0 * part / whole, 0) + "%" : "0%";
 }
 
+// The run's pattern as a battery history at 30 °C: the samples where the
+// charge turns (rising, falling or steady), where the charger comes or goes,
+// and one every quarter of an hour at least; the charge is linear between.
+static std::string describeWear(const std::vector<TraceSample>& samples) {
+  std::vector<WearSample> history;
+  const auto direction = [&](size_t i) {
+    return i == 0 ? 0 : (samples[i].percent > samples[i - 1].percent) - (samples[i].percent < samples[i - 1].percent);
+  };
+  for (size_t i = 0; i < samples.size(); ++i) {
+    const TraceSample& s = samples[i];
+    const bool due = history.empty() || i + 1 == samples.size() || s.t - history.back().seconds >= 900.0 ||
+                     s.pluggedIn != history.back().onCharger || direction(i + 1) != direction(i);
+    if (due) history.push_back({s.t, s.percent, 30.0, s.pluggedIn});
+  }
+  const std::vector<WearSample> limitOff = withoutLimit(history);
+  const auto perDay = [](const std::vector<WearSample>& h) {
+    return fixed(estimateWear(WearModel::schmalstieg2014, h, 365.0).fullCycles / 365.0, 2);
+  };
+  return "  wear, a year of this run's pattern at 30 °C: " + perDay(history) + " full cycles a day, " +
+         lossRange(history, 365.0) + " of the capacity lost\n" +
+         "  the same with the limit off (100% on the charger): " + perDay(limitOff) + " full cycles a day, " +
+         lossRange(limitOff, 365.0) + "\n";
+}
+
 std::string summarizeRun(const Scenario& scenario, const RunResult& result, const std::string& outDir) {
   std::vector<double> eventTimes;
   for (const auto& e : scenario.events) eventTimes.push_back(scenario.start + e.at);
@@ -73,6 +98,7 @@ std::string summarizeRun(const Scenario& scenario, const RunResult& result, cons
     out += "  LED: green " + share(st.ledSeconds.count(3) ? st.ledSeconds.at(3) : 0, span) + ", orange " +
            share(st.ledSeconds.count(4) ? st.ledSeconds.at(4) : 0, span) + ", system " +
            share(st.ledSeconds.count(0) ? st.ledSeconds.at(0) : 0, span) + "\n";
+    out += describeWear(result.samples);
   }
   if (!result.sleepSpans.empty()) {
     double asleep = 0.0;

@@ -46,6 +46,7 @@ TEST(ScenarioTest, BadScenariosAreRefusedNamingTheMember) {
       {R"({"machine": {"firmware": "tahoe-2099"}})", R"(machine: unknown firmware "tahoe-2099")"},
       {R"({"machine": {"missingKeys": ["CHTEX"]}})", R"(machine: "missingKeys" must hold four-character key names)"},
       {R"({"machine": {"battery": {"plugedIn": true}}})", R"(machine: unknown member "plugedIn" in )"},
+      {R"({"machine": {"systemChargeLimit": 82}})", R"(machine: "systemChargeLimit" must be 80, 85, 90, 95 or 100)"},
       {R"({"machine": {"battery": {"properties": {"A": null}}}})", R"(machine: property "A" must be a number, a Boolean)"}};
   for (const auto& [text, message] : cases) {
     try {

@@ -26,6 +26,8 @@ struct Expect {
   int64_t passes = -1;               // -1: every pass the run's length allows
   int exitStatus = 0;
   double ciHours = 0;                // the CI size runs only this long
+  std::optional<int64_t> macOSHold = std::nullopt;  // the last pass's status: macOS's Charge Limit holds the charge there
+  bool notHeld = false;              // the last pass's status: nothing holds the limit
 };
 
 const std::vector<Lines> kRegulation = {{"ACTION: Battery 95% > 80% — disabling adapter", 1, 1},
@@ -50,8 +52,16 @@ const std::map<std::string, Expect> kShipped = {
     {"inhibit-refused", {{{"Firmware: CHTE refused its first write — charging cannot be inhibited; holding the limit with the "
                            "adapter alone", 1, 1}, {"setCharging: ", 1, 1}, {"WARNING: Failed to enable charging!", 1, 1},
                           {"setAdapter: CHIE=0x08 (disable) -> true", 10, 40}}, true, 77, 90}},
-    {"no-inhibit-firmware", {{{"Firmware: CHTE is a zero-size stub", 1, 1}, {"setCharging: ", 0, 0}, {"setAdapter: ", 20, 100}},
-                             true, 77, 90}},
+    {"no-inhibit-firmware", {{{"Firmware: CHTE is a zero-size stub", 1, 1}, {"setCharging: ", 0, 0}, {"setAdapter: ", 20, 100},
+                             {"Limit: ", 0, 0}}, true, 77, 90}},
+    // Without adapter cycling the adapter stays on; said once, and in every status while above the limit.
+    {"no-inhibit-no-cycle", {{{"Limit: nothing holds 80% — this firmware cannot pause charging and adapter cycling is off, so "
+                               "the adapter stays on; set macOS's Charge Limit at 80% or more, or choose hestle limit 80 --cycle",
+                               1, 1}, {"setAdapter: ", 1, 1}}, false, 90, 100, 0, -1, 0, 0, std::nullopt, true}},
+    // macOS's own Charge Limit holds 80%: no adapter switch, awake or asleep, beyond start-up's.
+    {"no-inhibit-macos-limit", {{{"Limit: held by macOS's Charge Limit at 80% — hestled leaves it in charge", 1, 1},
+                                 {"Sleep: held by macOS's Charge Limit at 80% (limit 80%)", 1, 1}, {"setAdapter: ", 1, 1},
+                                 {"Limit: nothing", 0, 0}}, true, 70, 80, 0, 4320, 0, 0, 80}},
     // Sleep: the passes stop while the lid is closed; the battery neither climbs past the limit nor drains.
     {"overnight", {{{"Sleep: charging at 66% (limit 80%) — wake scheduled in 20 min", 1, 1}, {"Sleep: ", 2, 2},
                    {"Wake: after 20 min asleep, at the wake it scheduled — running a pass", 1, 1}, {"Wake: ", 2, 2}},
@@ -120,7 +130,7 @@ TEST_P(ShippedScenarioTest, RunsToItsExpectedEnd) {
     // Where only the adapter holds the limit, the LED is orange exactly while the battery can charge.
     const bool regulated = i > 0 && a.phase == CalibrationPhase::idle && result.samples[i - 1].phase == a.phase;
     EXPECT_TRUE(!adapterOnly || !regulated || a.pass < 2 || !a.pluggedIn || !a.reading || a.led == 0 ||
-                (a.led == 4) == (!a.smcAdapterDisabled && *a.reading < 100)) << a.t;
+                (a.led == 4) == (!a.smcAdapterDisabled && *a.reading < 100 && !a.heldByMacOSAt)) << a.t;
   }
   auto lines = e.lines;
   if (std::none_of(lines.begin(), lines.end(), [](const Lines& l) { return std::get<0>(l)[0] == 'W'; }))
@@ -144,6 +154,8 @@ TEST_P(ShippedScenarioTest, RunsToItsExpectedEnd) {
   EXPECT_EQ(countMessagesStartingWith(log, "Clean shutdown: restoring all keys"),
             1 + std::count_if(s.events.begin(), s.events.end(), [](const ScenarioEvent& e) { return e.restart; }));
   EXPECT_FALSE(simmac::chargeInhibited() || simmac::adapterDisabled() || simmac::ledValue() != 0);
+  const TraceSample& lastPass = result.samples.at(result.samples.size() - 2);
+  EXPECT_TRUE(lastPass.heldByMacOSAt == e.macOSHold && lastPass.limitNotHeld == e.notHeld) << lastPass.limitNotHeld;
   ASSERT_TRUE(status);
   EXPECT_EQ(*status, (ChargeStatus{false, false, false, std::nullopt, 0, status->lastUpdate}));
 }

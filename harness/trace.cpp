@@ -25,8 +25,11 @@ TraceSample takeTraceSample(bool withKeys) {
   s.phase = calPhase;
   s.led = simmac::ledValue();
   if (const auto text = readRegularFile(statusPath, 4096)) {
-    if (const auto status = decodeChargeStatus(*text); status && status->daemonRunning)
+    if (const auto status = decodeChargeStatus(*text); status && status->daemonRunning) {
       s.reading = status->batteryPercent;
+      s.heldByMacOSAt = status->heldByMacOSAt;
+      s.limitNotHeld = status->limitNotHeld;
+    }
   }
   const ChargeConfig config = readConfig();
   if (config.chargeLimitEnabled) s.limit = config.chargeLimitPercent;
@@ -68,5 +71,7 @@ std::string traceLine(const TraceSample& s) {
   nlohmann::ordered_json keys = nlohmann::ordered_json::object();
   for (const auto& [name, hex] : s.keys) keys[name] = hex;
   j["keys"] = keys;
+  if (s.heldByMacOSAt) j["heldByMacOSAt"] = *s.heldByMacOSAt;
+  if (s.limitNotHeld) j["limitNotHeld"] = true;
   return j.dump();
 }

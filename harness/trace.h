@@ -26,6 +26,8 @@ struct TraceSample {
   uint8_t led = 0;                         // ACLC value
   std::optional<int64_t> limit;            // the settings' limit while limiting is on
   std::vector<std::pair<std::string, std::string>> keys;  // charge and adapter keys, hex
+  std::optional<int64_t> heldByMacOSAt;  // the status's, where macOS's Charge Limit holds the charge
+  bool limitNotHeld = false;             // the status says nothing holds the limit
 };
 
 // Reads the simulated Mac, the daemon's globals, its settings file and its
@@ -38,5 +40,6 @@ std::string ledName(uint8_t led);
 // The sample as one compact JSON object (no line feed): t, pass, percent,
 // reading (null when there is no status), pluggedIn, charging, adapterDisabled, currentlyInhibited, phase, led,
 // limit (null when off), batteryPresent, smcChargeInhibited,
-// smcAdapterDisabled, asleep, keys ({"CHTE": "01000000", "CHIE": "08"}).
+// smcAdapterDisabled, asleep, keys ({"CHTE": "01000000", "CHIE": "08"}), then
+// heldByMacOSAt when set and limitNotHeld when true.
 std::string traceLine(const TraceSample& sample);

@@ -74,8 +74,9 @@ void runDay(const Row& row, Firmware firmware, const std::string& key, const sim
   simmac::setRecordSmcExchanges(false);
   const double start = simmac::now();
   TempDir dir;
-  // Calibration falls due ten hours in; two spells off the adapter.
-  writeWholeFile(dir.file("config.json"), limitConfig(80, true, 1, start - 86400 + 10 * hour));
+  // Calibration falls due ten hours in; two spells off the adapter; adapter
+  // cycling chosen, so firmware without a charge inhibit holds the limit too.
+  writeWholeFile(dir.file("config.json"), settingsJson({true, 80, true, 1, start - 86400 + 10 * hour, true}));
   for (const auto& [at, plugged] : {std::pair{3, false}, {5, true}, {22, false}, {23, true}})
     simmac::schedule(start + at * hour, [plugged = plugged] { simmac::setPluggedIn(plugged); });
   if (!row.flaky && row.fault != callAfterStart) inject(row.fault, true, key, value);

@@ -47,7 +47,7 @@ TEST(SignalStormTest, EveryStopIsCleanWhereverItLands) {
       while (delivered < wanted) {
         const TempDir dir;
         std::filesystem::create_directory(dir.file("data"));
-        writeWholeFile(dir.file("data/config.json"), limitConfig(80, pick(0, 3) == 0, 0, 0.0));
+        writeWholeFile(dir.file("data/config.json"), settingsJson({true, 80, pick(0, 3) == 0, 0, 0.0, true}));
         const auto& [firmware, percent] = machines[pick(0, 3)];
         writeWholeFile(dir.file("machine.json"), R"({"firmware":")" + firmware + R"(","battery":{"percent":)" +
                                                      std::to_string(percent) + "}}");

@@ -10,6 +10,12 @@ namespace simmac {
 
 namespace {
 
+// Where charging stops by itself: full, or macOS's own Charge Limit.
+double chargeCeiling() {
+  const auto& limit = machine().spec.systemChargeLimit;
+  return limit ? static_cast<double>(*limit) : 100.0;
+}
+
 // Percent per hour right now: positive while charging, negative while
 // running from the battery, 0 while held.
 double currentRate() {
@@ -20,7 +26,7 @@ double currentRate() {
     return m.percent > 0.0 ? -drain : 0.0;
   }
   if (chargeInhibited()) return 0.0;
-  return m.percent < 100.0 ? m.battery.chargePerHour : 0.0;
+  return m.percent < chargeCeiling() ? m.battery.chargePerHour : 0.0;
 }
 
 CFTypeRef createValue(const PropertyValue& value) {
@@ -36,7 +42,7 @@ void runBattery(double seconds) {
   Machine& m = machine();
   const double rate = currentRate();
   if (rate == 0.0 || seconds <= 0.0) return;
-  m.percent = std::clamp(m.percent + rate * seconds / 3600.0, 0.0, 100.0);
+  m.percent = std::clamp(m.percent + rate * seconds / 3600.0, 0.0, rate > 0.0 ? chargeCeiling() : 100.0);
 }
 
 double batteryPercent() { return machine().percent; }

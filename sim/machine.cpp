@@ -101,7 +101,7 @@ Machine& machine() { return theMachine; }
 
 MachineSpec machineSpecFromJson(const nlohmann::json& j) {
   if (!j.is_object()) refuse("the machine must be a JSON object");
-  checkMembers(j, {"firmware", "missingKeys", "rejectedKeys", "battery", "start", "smcAfter"}, "the machine");
+  checkMembers(j, {"firmware", "missingKeys", "rejectedKeys", "battery", "start", "smcAfter", "systemChargeLimit"}, "the machine");
   MachineSpec spec;
   if (j.contains("firmware")) {
     if (!j.at("firmware").is_string()) refuse("\"firmware\" must be a string");
@@ -129,6 +129,12 @@ MachineSpec machineSpecFromJson(const nlohmann::json& j) {
   if (j.contains("start")) spec.startTime = startFromJson(j.at("start"));
   spec.smcAfter = numberMember(j, "smcAfter", spec.smcAfter);
   if (!(spec.smcAfter >= 0.0 && spec.smcAfter <= 86400.0)) refuse("\"smcAfter\" must be between 0 and 86400 seconds");
+  if (j.contains("systemChargeLimit")) {
+    const auto& v = j.at("systemChargeLimit");
+    if (!v.is_number_integer() || v.get<int64_t>() < 80 || v.get<int64_t>() > 100 || v.get<int64_t>() % 5 != 0)
+      refuse("\"systemChargeLimit\" must be 80, 85, 90, 95 or 100");
+    spec.systemChargeLimit = v.get<int64_t>();
+  }
   return spec;
 }
 

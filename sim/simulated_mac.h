@@ -74,6 +74,10 @@ struct MachineSpec {
   std::optional<BatterySpec> battery = BatterySpec{};  // none: no "AppleSmartBattery"
   double startTime = 1796417610.0;           // virtual wall clock at boot (2026-12-04T20:53:30Z)
   double smcAfter = 0.0;                     // seconds after boot before the AppleSMC service appears
+  // macOS's own Charge Limit (80 to 100 in steps of 5): on the adapter, at or
+  // above it, macOS pauses charging by itself and the battery reports not
+  // charging, whatever the firmware and the daemon do.
+  std::optional<int64_t> systemChargeLimit;
 };
 
 // Parses the "machine" object of a scenario (and of `hestled --machine`):
@@ -82,7 +86,7 @@ struct MachineSpec {
 //    "battery": null | {"percent": 95, "capacityMah": 5000, "pluggedIn": true,
 //                       "chargePerHour": 40, "drainPerHour": 12, "sleepDrainPerHour": 1,
 //                       "properties": {"CycleCount": 3, "Serial": "X", ...}},
-//    "start": "2026-12-04T20:53:30Z", "smcAfter": 20}
+//    "start": "2026-12-04T20:53:30Z", "smcAfter": 20, "systemChargeLimit": 80}
 // Every member is optional (defaults of MachineSpec / BatterySpec). "noSMC" is
 // Tahoe firmware without the AppleSMC service, "refused" Tahoe firmware whose
 // IOServiceOpen answers kIOReturnNotPrivileged. Property values: integers,
@@ -156,7 +160,7 @@ uint8_t ledValue();      // ACLC: 0 system, 3 green, 4 orange
 
 // Between clock moments the state of charge moves at a constant rate:
 // +chargePerHour while the adapter is connected and enabled and charging is
-// not inhibited (up to 100), 0 while inhibited, -drainPerHour while the
+// not inhibited (up to 100, or up to macOS's Charge Limit), 0 while inhibited, -drainPerHour while the
 // adapter is disabled or disconnected (down to 0); asleep, -sleepDrainPerHour
 // instead of -drainPerHour. Every change (a key write,
 // a plug event) takes effect from the virtual moment it happens.

@@ -27,6 +27,7 @@ std::optional<std::string> encodeChargeConfig(const ChargeConfig& config) {
   out += std::to_string(config.calibrationIntervalDays);
   out += ",\"lastCalibrationTimestamp\":";
   out += formatJsonNumber(config.lastCalibrationTimestamp);
+  if (config.adapterCycling) out += ",\"adapterCycling\":true";
   out += '}';
   return out;
 }
@@ -36,6 +37,7 @@ static constexpr std::string_view kLimitPercent = "chargeLimitPercent";
 static constexpr std::string_view kCalEnabled = "calibrationEnabled";
 static constexpr std::string_view kCalDays = "calibrationIntervalDays";
 static constexpr std::string_view kLastCal = "lastCalibrationTimestamp";
+static constexpr std::string_view kCycling = "adapterCycling";
 
 static ConfigProblem refusalProblem(const JsonRefusal& refusal) {
   switch (refusal.kind) {
@@ -49,7 +51,7 @@ static ConfigProblem refusalProblem(const JsonRefusal& refusal) {
 
 std::optional<ChargeConfig> decodeChargeConfig(std::string_view json, ConfigProblem* why) {
   JsonRefusal refusal;
-  const auto members = readJsonMembers(json, {kLimitEnabled, kLimitPercent, kCalEnabled, kCalDays, kLastCal}, &refusal);
+  const auto members = readJsonMembers(json, {kLimitEnabled, kLimitPercent, kCalEnabled, kCalDays, kLastCal, kCycling}, &refusal);
   if (!members) {
     if (why) *why = refusalProblem(refusal);
     return std::nullopt;
@@ -59,13 +61,16 @@ std::optional<ChargeConfig> decodeChargeConfig(std::string_view json, ConfigProb
   const auto calEnabled = jsonBoolean(*members, std::string(kCalEnabled));
   const auto calDays = jsonInteger(*members, std::string(kCalDays));
   const auto lastCal = jsonNumber(*members, std::string(kLastCal));
-  if (limitEnabled && limitPercent && calEnabled && calDays && lastCal)
-    return ChargeConfig{*limitEnabled, *limitPercent, *calEnabled, *calDays, *lastCal};
+  const bool cyclingGiven = members->count(std::string(kCycling)) > 0;
+  const auto cycling = cyclingGiven ? jsonBoolean(*members, std::string(kCycling)) : std::optional<bool>(false);
+  if (limitEnabled && limitPercent && calEnabled && calDays && lastCal && cycling)
+    return ChargeConfig{*limitEnabled, *limitPercent, *calEnabled, *calDays, *lastCal, *cycling};
   if (why) {
     // The first member at fault, in the order of the record.
     const std::pair<std::string_view, bool> usable[] = {
         {kLimitEnabled, limitEnabled.has_value()}, {kLimitPercent, limitPercent.has_value()},
-        {kCalEnabled, calEnabled.has_value()}, {kCalDays, calDays.has_value()}, {kLastCal, lastCal.has_value()}};
+        {kCalEnabled, calEnabled.has_value()}, {kCalDays, calDays.has_value()}, {kLastCal, lastCal.has_value()},
+        {kCycling, cycling.has_value()}};
     for (const auto& [name, ok] : usable) {
       if (ok) continue;
       const bool missing = members->find(std::string(name)) == members->end();
@@ -90,7 +95,7 @@ std::string describeConfigProblem(const ConfigProblem& problem) {
     case ConfigFault::memberTwice: return member + " given twice";
     case ConfigFault::memberMissing: return member + " missing";
     case ConfigFault::wrongType:
-      if (problem.member == kLimitEnabled || problem.member == kCalEnabled) return member + " is not true or false";
+      if (problem.member == kLimitEnabled || problem.member == kCalEnabled || problem.member == kCycling) return member + " is not true or false";
       if (problem.member == kLastCal) return member + " is not a number";
       return member + " is not a whole number";
   }

@@ -12,11 +12,22 @@ struct ChargeConfig {
   bool calibrationEnabled = false;
   int64_t calibrationIntervalDays = 30;
   double lastCalibrationTimestamp = 0.0;
+  // Where the firmware cannot pause charging: hold the limit awake by running
+  // the Mac from its battery (the adapter switched off and on). Optional in
+  // the file, false when absent.
+  bool adapterCycling = false;
   bool operator==(const ChargeConfig&) const = default;
 };
 
-// The compact JSON form, members in declaration order; none when the
-// timestamp is not finite.
+// The lowest setting of macOS's own Charge Limit (80 to 100 % in steps of 5)
+// at or above `limit`: what to suggest where the firmware cannot pause charging.
+inline int64_t macOSChargeLimitFor(int64_t limit) {
+  if (limit <= 80) return 80;
+  return limit >= 100 ? 100 : (limit + 4) / 5 * 5;
+}
+
+// The compact JSON form, members in declaration order, "adapterCycling"
+// only when true; none when the timestamp is not finite.
 std::optional<std::string> encodeChargeConfig(const ChargeConfig& config);
 // Why a settings file cannot be used.
 enum class ConfigFault {
@@ -33,7 +44,7 @@ enum class ConfigFault {
 };
 struct ConfigProblem {
   ConfigFault fault = ConfigFault::none;
-  std::string_view member;  // one of the five member names, for the member faults
+  std::string_view member;  // one of the member names, for the member faults
   bool operator==(const ConfigProblem&) const = default;
 };
 
@@ -41,7 +52,7 @@ struct ConfigProblem {
 // "\"chargeLimitPercent\" is not a whole number", ...
 std::string describeConfigProblem(const ConfigProblem& problem);
 
-// All five members required, exact types; none on any violation, and then
+// All five members required, "adapterCycling" optional, exact types; none on any violation, and then
 // `why` (when given) says what is wrong. Integers must be integral numbers in
 // the signed 64-bit range judged by their text (1e2 and 80.0 are 100 and 80;
 // 80.5 and 9223372036854775808 are refused); the timestamp is any finite

@@ -66,9 +66,11 @@ TEST(ChargeConfigJson, LayoutIsFreeButTheTextMustBeOneObject) {
       {R"({"\u0063hargeLimitEnabled":false,)" + json.substr(1), false},
       {"{\"s\":\"\xff\"," + members + "}", false},  // not UTF-8
       {"{\"x\":" + std::string(63, '[') + std::string(63, ']') + "," + members + "}", true},  // 64 levels deep
-      {"{\"x\":" + std::string(64, '[') + std::string(64, ']') + "," + members + "}", false}};
+      {"{\"x\":" + std::string(64, '[') + std::string(64, ']') + "," + members + "}", false},
+      {"{" + members + ",\"adapterCycling\":false}", true}, {"{" + members + ",\"adapterCycling\":1}", false}};
   for (const auto& [text, ok] : rows)
     EXPECT_EQ(decodeChargeConfig(text), ok ? std::optional(sample) : std::nullopt) << text.substr(0, 120);
+  EXPECT_EQ(readsAs("{" + members + ",\"adapterCycling\":true}"), "{" + members + ",\"adapterCycling\":true}");
 }
 
 using RecordFileTest = DaemonTest;

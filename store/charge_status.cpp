@@ -60,6 +60,8 @@ std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
   end = put(end, ",\"lastUpdate\":");
   out.append(head, end);
   appendJsonNumber(out, status.lastUpdate);
+  if (status.heldByMacOSAt) out += ",\"heldByMacOSAt\":" + std::to_string(*status.heldByMacOSAt);
+  if (status.limitNotHeld) out += ",\"limitNotHeld\":true";
   out += '}';
   return out;
 }
@@ -67,7 +69,7 @@ std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
 std::optional<ChargeStatus> decodeChargeStatus(std::string_view json) {
   const auto members = readJsonMembers(
       json, {"daemonRunning", "chargingInhibited", "calibrationActive", "calibrationPhase",
-             "batteryPercent", "lastUpdate"});
+             "batteryPercent", "lastUpdate", "heldByMacOSAt", "limitNotHeld"});
   if (!members) return std::nullopt;
   const auto running = jsonBoolean(*members, "daemonRunning");
   const auto inhibited = jsonBoolean(*members, "chargingInhibited");
@@ -80,7 +82,11 @@ std::optional<ChargeStatus> decodeChargeStatus(std::string_view json) {
     if (it->second.kind == JsonMember::Kind::string) phase = it->second.string;
     else if (it->second.kind != JsonMember::Kind::null) return std::nullopt;
   }
-  return ChargeStatus{*running, *inhibited, *calActive, phase, *percent, *updated};
+  std::optional<int64_t> heldByMacOS;
+  if (members->count("heldByMacOSAt") && !(heldByMacOS = jsonInteger(*members, "heldByMacOSAt"))) return std::nullopt;
+  const auto notHeld = members->count("limitNotHeld") ? jsonBoolean(*members, "limitNotHeld") : std::optional<bool>(false);
+  if (!notHeld) return std::nullopt;
+  return ChargeStatus{*running, *inhibited, *calActive, phase, *percent, *updated, heldByMacOS, *notHeld};
 }
 
 void writeStatus(const ChargeStatus& status) {

@@ -34,7 +34,7 @@ std::optional<std::string> encodeConfigKeeping(const ChargeConfig& config, const
   auto out = encodeChargeConfig(config);
   if (!out || keptFrom.empty()) return out;
   static const char* const known[] = {"chargeLimitEnabled", "chargeLimitPercent", "calibrationEnabled",
-                                      "calibrationIntervalDays", "lastCalibrationTimestamp"};
+                                      "calibrationIntervalDays", "lastCalibrationTimestamp", "adapterCycling"};
   try {
     const auto object = nlohmann::ordered_json::parse(keptFrom);
     if (!object.is_object()) return std::nullopt;

@@ -43,7 +43,7 @@ std::string settingsJson(const Settings& s) {
   out.precision(17);
   out << std::boolalpha << R"({"chargeLimitEnabled":)" << s.limitEnabled << R"(,"chargeLimitPercent":)" << s.limit
       << R"(,"calibrationEnabled":)" << s.calibration << R"(,"calibrationIntervalDays":)" << s.intervalDays
-      << R"(,"lastCalibrationTimestamp":)" << s.lastCalibration << "}";
+      << R"(,"lastCalibrationTimestamp":)" << s.lastCalibration << (s.cycling ? R"(,"adapterCycling":true})" : "}");
   return out.str();
 }
 

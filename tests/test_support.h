@@ -63,7 +63,7 @@ inline size_t countLines(const std::vector<std::string>& lines, const std::strin
 }
 
 // A settings file ("config.json") in the daemon's form.
-struct Settings { bool limitEnabled = true; long limit = 80; bool calibration = false; long intervalDays = 30; double lastCalibration = 0; };
+struct Settings { bool limitEnabled = true; long limit = 80; bool calibration = false; long intervalDays = 30; double lastCalibration = 0; bool cycling = false; };
 std::string settingsJson(const Settings& settings);
 // Same, the limit on at `limit` percent.
 inline std::string limitConfig(int limit, bool calibration = false, int intervalDays = 30, double lastCalibration = 0) {
