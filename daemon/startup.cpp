@@ -71,6 +71,7 @@ bool startUp(const std::string& dataDir) {
   }
   log("Starting main loop");
   registerForSystemPower();
+  cancelLeftoverWakes();
   // The controller keeps key values until it resets: an earlier run that was
   // killed or crashed may have left charging inhibited or the adapter off.
   // Hand the hardware back to the state the flags describe. The first write

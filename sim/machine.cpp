@@ -101,7 +101,8 @@ Machine& machine() { return theMachine; }
 
 MachineSpec machineSpecFromJson(const nlohmann::json& j) {
   if (!j.is_object()) refuse("the machine must be a JSON object");
-  checkMembers(j, {"firmware", "missingKeys", "rejectedKeys", "battery", "start"}, "the machine");
+  checkMembers(j, {"firmware", "missingKeys", "rejectedKeys", "refusedWrites", "battery", "start", "darkWakeSeconds",
+                   "scheduledWakes", "clamshell"}, "the machine");
   MachineSpec spec;
   if (j.contains("firmware")) {
     if (!j.at("firmware").is_string()) refuse("\"firmware\" must be a string");
@@ -127,6 +128,27 @@ MachineSpec machineSpecFromJson(const nlohmann::json& j) {
     else spec.battery = batteryFromJson(j.at("battery"));
   }
   if (j.contains("start")) spec.startTime = startFromJson(j.at("start"));
+  spec.darkWakeSeconds = numberMember(j, "darkWakeSeconds", spec.darkWakeSeconds);
+  if (!(spec.darkWakeSeconds > 0.0)) refuse("\"darkWakeSeconds\" must be above 0");
+  if (j.contains("scheduledWakes")) {
+    const auto& w = j.at("scheduledWakes");
+    if (w != "dark" && w != "full") refuse("\"scheduledWakes\" must be \"dark\" or \"full\"");
+    spec.fullScheduledWakes = w == "full";
+  }
+  if (j.contains("clamshell")) {
+    if (!j.at("clamshell").is_boolean()) refuse("\"clamshell\" must be a Boolean");
+    spec.clamshell = j.at("clamshell").get<bool>();
+  }
+  if (j.contains("refusedWrites")) {
+    const auto& r = j.at("refusedWrites");
+    if (!r.is_object()) refuse("\"refusedWrites\" must be an object such as {\"CHTE\": 1}");
+    for (const auto& item : r.items()) {
+      if (item.key().size() != 4 || !item.value().is_number_integer() || item.value().get<int64_t>() < 0 ||
+          item.value().get<int64_t>() > 1000000)
+        refuse("\"refusedWrites\" must map four-character key names to counts");
+      spec.refusedWrites[item.key()] = item.value().get<int>();
+    }
+  }
   return spec;
 }
 
@@ -141,6 +163,8 @@ void boot(const MachineSpec& spec) {
     m.battery = *spec.battery;
     m.percent = std::clamp(spec.battery->percent, 0.0, 100.0);
   }
+  m.clamshell = spec.clamshell;
+  for (const auto& [name, count] : spec.refusedWrites) m.refusedWrites[keyCode(name)] = count;
   resetSmcKeys();
   resetCfCounts();
 }
