@@ -14,8 +14,8 @@ namespace {
 constexpr double kNow = 1796417610.0;
 
 std::string statusBytes(bool running, bool inhibited, double age, std::optional<std::string> phase = {},
-                        int64_t percent = 64) {
-  return encodeChargeStatus({running, inhibited, phase.has_value(), phase, percent, kNow - age}).value();
+                        int64_t percent = 64, bool clamshell = false) {
+  return encodeChargeStatus({running, inhibited, phase.has_value(), phase, percent, kNow - age, clamshell}).value();
 }
 
 struct Row {
@@ -69,6 +69,12 @@ TEST(HestleStatus, TextAndJsonReports) {
        "running on battery above the limit\nCycle:        due; starts once the battery is back at the limit (80%)", "running", "file", 0},
       {statusBytes(true, true, 2, std::nullopt, 80), settingsJson({true, 80, true, 30, kNow - 86400.0}),
        up + "80%\nCharging:     held off at the limit\nCycle:        none in progress", "running", "file", 0},
+      // Clamshell mode: the adapter stays on and a calibration waits for the lid.
+      {statusBytes(true, true, 2, std::nullopt, 95, true), settingsJson({true, 80, true}), up + "95%\nCharging:     held off: the lid "
+       "is closed on an external display, so the adapter stays on\nCycle:        due; waits for the lid to open (closed on an external display)",
+       "running", "file", 0},
+      {statusBytes(true, true, 2, "Discharging to 15%", 40, true), settingsJson({true, 80, true}), up + "40%\nCharging:     held off: "
+       "calibration draining to 15%\nCycle:        Discharging to 15% (waits for the lid to open)", "running", "file", 0},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.text);

@@ -158,6 +158,7 @@ static void publishStatus(bool calibrationActive, int64_t percent) {
   if (calibrationActive) status.calibrationPhase = std::string(rawValue(calPhase));
   status.batteryPercent = percent;
   status.lastUpdate = wallClockNow();
+  status.clamshellMode = clamshellMode;
   writeStatus(status);
   loopCount += 1;
 }
@@ -196,6 +197,7 @@ void runControlLoopPass() {
   if (inSleepSpan()) {
     // Asleep as far as the daemon knows: a dark wake, which ends with a sleep
     // nobody announces. The sleep rule again, the next wake armed again.
+    clamshellMode = false;
     const std::string what = applySleepRule(config, battery);
     if (slept) log("Dark wake: " + what);
     publishStatus(calPhase != CalibrationPhase::idle && config.calibrationEnabled && config.chargeLimitEnabled,

@@ -77,6 +77,16 @@ const std::map<std::string, Expect> kShipped = {
                          {"Sleep: on battery at 35% — look-in wake scheduled in 44 min", 1, 1},
                          {"Dark wake: charging at 57% (limit 80%) — wake scheduled in 33 min", 1, 1},
                          {"Dark wake: adapter on, charging inhibited at 79% (limit 80%)", 1, 1}}, true, 35, 80, 0, 1087}},
+    // Clamshell mode: the adapter never switched off (the Mac would sleep: a fault), a calibration waits for the lid.
+    {"clamshell", {{{"Clamshell: lid closed on an external display — the adapter stays on until the lid opens", 2, 2},
+                    {"Clamshell: lid open — holding the limit as usual", 2, 2}, {"ACTION: Battery 95% > 80% — disabling adapter", 1, 1},
+                    {"Calibration: waiting for the lid to open — the adapter stays on in clamshell mode", 1, 1},
+                    {"Calibration: STARTING — last calibration was 30 days ago", 1, 1}}, true, 15, 100, 1}},
+    {"clamshell-no-inhibit", {{{"Clamshell: ", 2, 2}, {"setAdapter: CHIE=0x08 (disable) -> true", 1, 40}}, false, 77, 100}},
+    // No inhibit: the drain goes on asleep with the adapter off, never a charge to 100% in a pause.
+    {"calibration-asleep-no-inhibit", {{{"Sleep: calibration drain goes on at 78% with the adapter off — wake scheduled in 120 min", 1, 1},
+                                        {"Dark wake: calibration drain goes on at ", 4, 4}, {"Calibration: STARTING", 1, 1},
+                                        {"Calibration: Reached 100%", 1, 1}}, true, 15, 100, 1, 5052}},
     {"clock-jump", {{{"Calibration: last calibration time ", 1, 1}, {"Calibration: STARTING", 1, 1}}, true, 15, 100, 1}},
     {"restart-mid-calibration", {{{"Calibration: resuming — Holding at 100%, 87 minutes of the hold left", 1, 1},
                                   {"Calibration: STARTING", 1, 1}, {"=== hestle_warden starting ===", 2, 2}},

@@ -60,6 +60,7 @@ std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
   end = put(end, ",\"lastUpdate\":");
   out.append(head, end);
   appendJsonNumber(out, status.lastUpdate);
+  if (status.clamshellMode) out += ",\"clamshellMode\":true";
   out += '}';
   return out;
 }
@@ -67,7 +68,7 @@ std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
 std::optional<ChargeStatus> decodeChargeStatus(std::string_view json) {
   const auto members = readJsonMembers(
       json, {"daemonRunning", "chargingInhibited", "calibrationActive", "calibrationPhase",
-             "batteryPercent", "lastUpdate"});
+             "batteryPercent", "lastUpdate", "clamshellMode"});
   if (!members) return std::nullopt;
   const auto running = jsonBoolean(*members, "daemonRunning");
   const auto inhibited = jsonBoolean(*members, "chargingInhibited");
@@ -80,7 +81,13 @@ std::optional<ChargeStatus> decodeChargeStatus(std::string_view json) {
     if (it->second.kind == JsonMember::Kind::string) phase = it->second.string;
     else if (it->second.kind != JsonMember::Kind::null) return std::nullopt;
   }
-  return ChargeStatus{*running, *inhibited, *calActive, phase, *percent, *updated};
+  bool clamshell = false;
+  if (members->count("clamshellMode")) {
+    const auto value = jsonBoolean(*members, "clamshellMode");
+    if (!value) return std::nullopt;
+    clamshell = *value;
+  }
+  return ChargeStatus{*running, *inhibited, *calActive, phase, *percent, *updated, clamshell};
 }
 
 void writeStatus(const ChargeStatus& status) {

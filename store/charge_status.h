@@ -13,14 +13,17 @@ struct ChargeStatus {
   std::optional<std::string> calibrationPhase;  // absent: member left out
   int64_t batteryPercent = 0;
   double lastUpdate = 0.0;
+  // Awake with the lid closed on an external display: the adapter stays on
+  // and a calibration waits for the lid to open. Written only when true.
+  bool clamshellMode = false;
   bool operator==(const ChargeStatus&) const = default;
 };
 
 // The compact JSON form, members in declaration order, the phase left out
 // when absent; none when the time is not finite.
 std::optional<std::string> encodeChargeStatus(const ChargeStatus& status);
-// "calibrationPhase" may be missing or null; everything else is required,
-// by the same rules as the settings.
+// "calibrationPhase" may be missing or null, "clamshellMode" missing (false);
+// everything else is required, by the same rules as the settings.
 std::optional<ChargeStatus> decodeChargeStatus(std::string_view json);
 
 // Replaces statusPath atomically with mode 0644; failures are silent.
