@@ -9,6 +9,7 @@
 #include "battery/calibration.h"
 #include "daemon/adapter_only_regulation.h"
 #include "daemon/clamshell.h"
+#include "daemon/inhibit_check.h"
 #include "daemon/pass_wait.h"
 #include "daemon/shutdown.h"
 #include "daemon/sleep_rule.h"
@@ -200,6 +201,7 @@ void runControlLoopPass() {
     clamshellMode = false;
     const std::string what = applySleepRule(config, battery);
     if (slept) log("Dark wake: " + what);
+    judgeChargeInhibit(false);
     publishStatus(calPhase != CalibrationPhase::idle && config.calibrationEnabled && config.chargeLimitEnabled,
                   battery.percent);
     return;
@@ -224,6 +226,7 @@ void runControlLoopPass() {
     calibrationActive = handleCalibration(battery, config);
     if (!calibrationActive) applyRegulation(config, battery);
   }
+  judgeChargeInhibit(slept);
   publishStatus(calibrationActive, battery.percent);
 }
 

@@ -47,9 +47,18 @@ const std::map<std::string, Expect> kShipped = {
     // and carries a calibration through, never trying the charge keys again.
     {"tahoe-2026-09", {{{"Firmware: CHTE is a zero-size stub", 1, 1}, {"setCharging: ", 0, 0}, {"setAdapter: ", 20, 80}},
                        true, 5, 100, 1}},
-    {"inhibit-refused", {{{"Firmware: CHTE refused its first write — charging cannot be inhibited; holding the limit with the "
-                           "adapter alone", 1, 1}, {"setCharging: ", 1, 1}, {"WARNING: Failed to enable charging!", 1, 1},
+    // Tried again hourly, silently while refused.
+    {"inhibit-refused", {{{"Firmware: CHTE refused its first two writes — charging cannot be inhibited; holding the limit with "
+                           "the adapter alone", 1, 1}, {"setCharging: ", 1, 1}, {"WARNING: Failed to enable charging!", 1, 1},
                           {"setAdapter: CHIE=0x08 (disable) -> true", 10, 40}}, true, 77, 90}},
+    // One refusal is no evidence; a run of them is, and one accepted write returns to the normal hold.
+    {"inhibit-refused-once", {{{"WARNING: Failed to enable charging!", 1, 1}, {"Firmware: CHTE refused", 0, 0},
+                               {"setCharging: CHTE=1 (disable) -> true", 1, 1}, {"setAdapter: ", 3, 3}}, true, 80, 90}},
+    {"inhibit-refused-later", {{{"WARNING: Failed to disable charging!", 3, 3},
+                                {"Firmware: CHTE refused 3 writes in a row — charging cannot be inhibited; holding the limit with "
+                                 "the adapter alone", 1, 1}, {"Firmware: CHTE takes writes again — holding the limit with the charge "
+                                 "inhibit", 1, 1}, {"setCharging: CHTE=1 (disable) -> true", 2, 2}, {"setAdapter: CHIE=0x08", 5, 30}},
+                               true, 60, 82}},
     {"no-inhibit-firmware", {{{"Firmware: CHTE is a zero-size stub", 1, 1}, {"setCharging: ", 0, 0}, {"setAdapter: ", 20, 100}},
                              true, 77, 90}},
     // Sleep: the passes stop while the lid is closed; the battery neither climbs past the limit nor drains.
