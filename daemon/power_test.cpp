@@ -114,4 +114,19 @@ TEST_F(DaemonTest, ALidOpenedEarlyCancelsTheScheduledWake) {
   deregisterForSystemPower();
 }
 
+// Scheduled wakes outlive the process: start-up cancels those under the
+// daemon's name that a killed run left, and no one else's.
+TEST_F(DaemonTest, StartUpCancelsTheWakesAnEarlierRunLeft) {
+  bringUp();
+  const auto schedule = [](const char* owner, double in) {
+    CFDateRef date = CFDateCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + in);
+    EXPECT_EQ(IOPMSchedulePowerEvent(date, __CFStringMakeConstantString(owner), CFSTR(kIOPMAutoWake)), kIOReturnSuccess);
+    CFRelease(date);
+  };
+  schedule("org.hestle.hestled", 600), schedule("com.example.backup", 900), schedule("org.hestle.hestled", 1200);
+  markLog(), cancelLeftoverWakes();
+  EXPECT_EQ(newLogMessages(), std::vector<std::string>{"Start-up: cancelled 2 wake(s) an earlier run left scheduled"});
+  EXPECT_EQ(simmac::scheduledWakes(), std::vector<double>{simmac::now() + 900});
+}
+
 }  // namespace

@@ -155,6 +155,7 @@ TEST_P(ShippedScenarioTest, RunsToItsExpectedEnd) {
     // (or a dark wake) finds the battery at most at L + 1.
     EXPECT_TRUE(!a.asleep || ((adapterOnly || !a.smcAdapterDisabled) && (a.pluggedIn || !a.smcChargeInhibited) &&
                               (!a.limit || next.reading <= *a.limit + 1))) << a.t;
+    EXPECT_FALSE(a.clamshell && next.asleep) << "clamshell mode slept at " << a.t;
     // Where only the adapter holds the limit, the LED is orange exactly while the battery can charge.
     const bool regulated = i > 0 && a.phase == CalibrationPhase::idle && result.samples[i - 1].phase == a.phase;
     EXPECT_TRUE(!adapterOnly || !regulated || a.pass < 2 || !a.pluggedIn || !a.reading || a.led == 0 ||
