@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DaemonTest, WakeTimeFollowsTheBatteryCurrentOrTheRateSeenAwake) {
   struct Row { std::vector<int64_t> readings; double step; int64_t from; double seconds; int64_t mA = 0, mAh = 5000; };
   const Row rows[] = {{{60}, 60, 60, 19 * 60.0}, {{60, 61, 61, 62}, 60, 62, 17 * 120.0}, {{60, 61, 62}, 60, 78, 120},
-                      {{60, 61, 62}, 1200, 40, 43200}, {{60, 61, 62, -61}, 60, 60, 19 * 60.0},  // -61: 61%, not charging
+                      {{60, 61, 62}, 1200, 40, 43200}, {{60, 61, 62, -61}, 120, 60, 19 * 60.0},  // -61: 61%, not charging
                       {{60, 61, 62}, 60, 59, 1800, 2000}, {{60}, 60, 59, 1200, -600}, {{60}, 60, 59, 1200, 2000, 0}};
   for (const Row& row : rows) {
     resetChargeProgress();
