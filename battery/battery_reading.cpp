@@ -10,12 +10,12 @@ namespace {
 __extension__ typedef __int128 Int128;  // the product current × 100 needs 71 bits
 
 // Positions in batteryPropertyNames.
-enum PropertyIndex : size_t { kRawCurrent, kCurrent, kRawMax, kMax, kExternalConnected, kIsCharging };
+enum PropertyIndex : size_t { kRawCurrent, kCurrent, kRawMax, kMax, kExternalConnected, kIsCharging, kAmperage };
 static_assert(batteryPropertyNames[kRawCurrent] == "AppleRawCurrentCapacity" &&
               batteryPropertyNames[kCurrent] == "CurrentCapacity" &&
               batteryPropertyNames[kRawMax] == "AppleRawMaxCapacity" && batteryPropertyNames[kMax] == "MaxCapacity" &&
               batteryPropertyNames[kExternalConnected] == "ExternalConnected" &&
-              batteryPropertyNames[kIsCharging] == "IsCharging");
+              batteryPropertyNames[kIsCharging] == "IsCharging" && batteryPropertyNames[kAmperage] == "Amperage");
 
 std::optional<int64_t> integerValue(const BatteryValues& values, PropertyIndex index) {
   if (const auto* value = std::get_if<int64_t>(&values[index])) return *value;
@@ -52,6 +52,8 @@ BatteryReading batteryReadingFromValues(const BatteryValues& values) {
   else reading.percent = computePercent(currentCapacity, *full);
   reading.pluggedIn = booleanValue(values, kExternalConnected);
   reading.charging = booleanValue(values, kIsCharging);
+  reading.amperage = integerValue(values, kAmperage).value_or(0);
+  reading.rawCapacity = integerValue(values, kRawMax).value_or(0);
   return reading;
 }
 

@@ -44,7 +44,7 @@ BatteryValue convertValue(CFTypeRef value) {
 const std::array<CFStringRef, batteryPropertyNames.size()>& propertyKeys() {
   static const std::array<CFStringRef, batteryPropertyNames.size()> keys = {
       CFSTR("AppleRawCurrentCapacity"), CFSTR("CurrentCapacity"), CFSTR("AppleRawMaxCapacity"),
-      CFSTR("MaxCapacity"),             CFSTR("ExternalConnected"), CFSTR("IsCharging")};
+      CFSTR("MaxCapacity"),             CFSTR("ExternalConnected"), CFSTR("IsCharging"), CFSTR("Amperage")};
   return keys;
 }
 
@@ -91,12 +91,14 @@ std::optional<BatteryValues> readServiceProperties(io_service_t service) {
 
 BatteryReading getBatteryPercent() {
   CFMutableDictionaryRef matching = IOServiceMatching("AppleSmartBattery");
-  if (matching == nullptr) return {};
+  BatteryReading failed;
+  failed.failed = true;
+  if (matching == nullptr) return failed;
   // Consumes `matching` whatever it returns.
   io_service_t service = IOServiceGetMatchingService(kIOMainPortDefault, matching);
-  if (service == 0) return {};
+  if (service == 0) return failed;
   std::optional<BatteryValues> values = readServiceProperties(service);
-  BatteryReading reading = values ? batteryReadingFromValues(*values) : BatteryReading{};
+  BatteryReading reading = values ? batteryReadingFromValues(*values) : failed;
   IOObjectRelease(service);
   return reading;
 }

@@ -93,6 +93,8 @@ static std::string describeDaemon(const StatusReport& report) {
 // What the daemon does with the charge. The status says only whether charging
 // is inhibited; the calibration phase and the charge against the limit say why.
 static std::string describeCharging(const ChargeStatus& s, const ChargeConfig& c) {
+  if (s.clamshellMode && c.chargeLimitEnabled && s.batteryPercent > c.chargeLimitPercent)
+    return "held off: the lid is closed on an external display, so the adapter stays on";
   if (s.calibrationActive) {
     const std::string phase = s.calibrationPhase.value_or("");
     if (phase == rawValue(CalibrationPhase::discharging)) return "held off: calibration draining to 15%";
@@ -143,6 +145,7 @@ static std::string describeIdleCycle(const ChargeStatus& s, const ChargeConfig& 
   const bool due = c.calibrationEnabled && c.chargeLimitEnabled &&
                    (last == 0.0 || now - last >= static_cast<double>(c.calibrationIntervalDays) * 86400.0);
   if (!due) return "none in progress";
+  if (s.clamshellMode) return "due; waits for the lid to open (closed on an external display)";
   if (s.batteryPercent > c.chargeLimitPercent)
     return "due; starts once the battery is back at the limit (" + std::to_string(c.chargeLimitPercent) + "%)";
   return "due; starts while the adapter is connected";
@@ -234,7 +237,9 @@ std::string formatStatusText(const StatusReport& report, double now) {
     text += formatLine("Battery", std::to_string(s.batteryPercent) + "%");
     text += formatLine("Charging", describeCharging(s, report.settings));
     if (s.calibrationActive) {
-      text += formatLine("Cycle", printableText(s.calibrationPhase.value_or("in progress"), false));
+      text += formatLine("Cycle", printableText(s.calibrationPhase.value_or("in progress"), false) +
+                                      (s.clamshellMode && s.calibrationPhase != rawValue(CalibrationPhase::charging)
+                                           ? " (waits for the lid to open)" : ""));
     } else {
       text += formatLine("Cycle", describeIdleCycle(s, report.settings, now));
     }

@@ -14,8 +14,8 @@ namespace {
 constexpr double kNow = 1796417610.0;
 
 std::string statusBytes(bool running, bool inhibited, double age, std::optional<std::string> phase = {},
-                        int64_t percent = 64) {
-  return encodeChargeStatus({running, inhibited, phase.has_value(), phase, percent, kNow - age}).value();
+                        int64_t percent = 64, bool clamshell = false) {
+  return encodeChargeStatus({running, inhibited, phase.has_value(), phase, percent, kNow - age, clamshell}).value();
 }
 
 struct Row {
@@ -70,15 +70,21 @@ TEST(HestleStatus, TextAndJsonReports) {
       {statusBytes(true, true, 2, std::nullopt, 80), settingsJson({true, 80, true, 30, kNow - 86400.0}),
        up + "80%\nCharging:     held off at the limit\nCycle:        none in progress", "running", "file", 0},
       // Firmware that cannot pause charging: macOS's Charge Limit holds it, or nothing does, and what then.
-      {encodeChargeStatus({true, false, false, std::nullopt, 80, kNow - 2, 80}), settingsJson({true, 80}),
+      {encodeChargeStatus({true, false, false, std::nullopt, 80, kNow - 2, false, 80}), settingsJson({true, 80}),
        up + "80%\nCharging:     held by macOS's Charge Limit at 80%\nCycle:        none in progress\nCharge", "running", "file", 0},
-      {encodeChargeStatus({true, false, false, std::nullopt, 100, kNow - 2, std::nullopt, true}), settingsJson({true, 80}),
+      {encodeChargeStatus({true, false, false, std::nullopt, 100, kNow - 2, false, std::nullopt, true}), settingsJson({true, 80}),
        up + "100%\nCharging:     allowed: nothing holds the limit\nCycle:        none in progress\nWhy:          this "
        "Mac's firmware cannot pause charging, and adapter cycling is off\nYou can:      set macOS's Charge Limit at 80% or more "
        "(System Settings, Battery),\n              which hestled leaves in charge;\nOr:           hestle limit 80 --cycle, to "
        "run the Mac from its battery above 80%:\n              about 1.5 full cycles a day at a desk, an estimated capacity loss "
        "of\n              6.5% (NREL NCA) to 12.4% (Schmalstieg 2014) a year,\n              against 6.5% (Schmalstieg 2014) "
        "to 8.1% (NREL NCA) at 100%\nCharge limit: 80%", "running", "file", 0},
+      // Clamshell mode: the adapter stays on and a calibration waits for the lid.
+      {statusBytes(true, true, 2, std::nullopt, 95, true), settingsJson({true, 80, true}), up + "95%\nCharging:     held off: the lid "
+       "is closed on an external display, so the adapter stays on\nCycle:        due; waits for the lid to open (closed on an external display)",
+       "running", "file", 0},
+      {statusBytes(true, true, 2, "Discharging to 15%", 40, true), settingsJson({true, 80, true}), up + "40%\nCharging:     held off: "
+       "calibration draining to 15%\nCycle:        Discharging to 15% (waits for the lid to open)", "running", "file", 0},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.text);

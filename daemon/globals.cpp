@@ -28,6 +28,8 @@ void initGlobals(const std::string& dataDir) {
   smcConn = 0;
   useTahoe = false;
   chargeInhibitUsable = true;
+  chargeInhibitRefused = false;
+  inhibitRefusals = 0;
   currentlyInhibited = false;
   adapterDisabled = false;
   magSafeLEDColoured = false;

@@ -2,8 +2,6 @@
 // are served on the daemon's one thread, between passes.
 #include "daemon/pass_wait.h"
 
-#include <algorithm>
-
 #include <CoreFoundation/CoreFoundation.h>
 
 #include "daemon/shutdown.h"
@@ -20,8 +18,10 @@ CFRunLoopSourceRef stopSource = nullptr;
 // for clearStopRequest().
 void onStopPipe(CFFileDescriptorRef, CFOptionFlags, void*) {}
 
-// While a sleep is under way the wait goes on in steps of this length.
-constexpr double kSleepStep = 60.0;
+// The run loop's timeout counts awake time only, the monotonic clock counts
+// sleep too: a wait that took this much longer than it asked for slept.
+constexpr double kSleptMargin = 5.0;
+bool slept = false;
 
 }  // namespace
 
@@ -54,10 +54,25 @@ void unwatchStopPipe() {
 void waitForNextPass(double seconds) {
   const double deadline = monotonicNow() + seconds;
   while (!stopRequested() && !takeWakePass()) {
-    double left = deadline - monotonicNow();
-    if (sleepUnderway()) left = std::max(left, kSleepStep);
+    const double started = monotonicNow();
+    const double left = deadline - started;
     if (left <= 0.0) return;
     // Finished means no source at all, which start-up rules out.
-    if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, left, true) == kCFRunLoopRunFinished) return;
+    const CFRunLoopRunResult result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, left, true);
+    if (monotonicNow() - started > left + kSleptMargin) {
+      // Slept in the wait: a pass is due at once, after the messages already
+      // queued (a full wake's), so that it knows which kind of wake it is in.
+      slept = true;
+      CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.0, false);
+      takeWakePass();  // this is that pass
+      return;
+    }
+    if (result == kCFRunLoopRunFinished) return;
   }
+}
+
+bool takeSlept() {
+  const bool was = slept;
+  slept = false;
+  return was;
 }

@@ -9,6 +9,8 @@ bool watchStopPipe(int stopFd);
 void unwatchStopPipe();
 
 // Waits `seconds` on the monotonic clock for the next pass. Returns at once
-// for a stop request and after a wake; while a sleep is under way it does not
-// return for the time alone.
+// for a stop request, after a full wake, and when the wait finds it has slept
+// (a dark wake sends no message: only the clocks tell).
 void waitForNextPass(double seconds);
+// True once after a wait that slept.
+bool takeSlept();

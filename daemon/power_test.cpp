@@ -29,6 +29,7 @@ class SleepRuleTest : public DaemonTest, public ::testing::WithParamInterface<Sl
 TEST_P(SleepRuleTest, SetsTheHardwareLogsOneLineAndTimesTheWake) {
   const SleepCase& c = GetParam();
   bringUp(), resetChargeProgress(), writeConfig({c.limitOn, 80, c.phase != CalibrationPhase::idle, 30, 0.0}), calPhase = c.phase;
+  if (c.percent < 0) simmac::setBatteryService(false);
   ASSERT_TRUE(!c.adapterOffBefore || setAdapterEnabled(false));
   ASSERT_TRUE(!c.inhibitedBefore || setChargingEnabled(false));
   markLog(), prepareForSleep();
@@ -51,26 +52,32 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SleepCase{"aboveLimitAdapterBackOn", F::tahoe, 81, true, true, P::idle, true, false, "Sleep: adapter on, charging inhibited at 81% (limit 80%)", false, true, 0},
         SleepCase{"atLowerEdgeInhibited", F::preTahoe, 78, true, true, P::idle, false, false, "Sleep: adapter on, charging inhibited at 78% (limit 80%)", false, true, 0},
-        SleepCase{"belowEdgeChargesWithAWake", F::tahoe, 77.5, true, true, P::idle, false, true, "Sleep: charging at 77% (limit 80%) — wake scheduled in 60 min", false, false, 3600},
-        SleepCase{"limitOff", F::tahoe, 90, true, false, P::idle, true, false, "Sleep: limit off — nothing to hold", false, false, 0},
-        SleepCase{"onBattery", F::tahoe, 50, false, true, P::idle, false, false, "Sleep: on battery at 50% — nothing to hold", false, false, 0},
-        SleepCase{"calibrationDischargePauses", F::tahoe, 50, true, true, P::discharging, true, true, "Sleep: calibration paused at 50% — adapter on until the wake", false, true, 0},
+        SleepCase{"belowEdgeChargesWithAWake", F::tahoe, 77.5, true, true, P::idle, false, true, "Sleep: charging at 77% (limit 80%) — wake scheduled in 3 min", false, false, 180},
+        SleepCase{"limitOff", F::tahoe, 90, true, false, P::idle, true, true, "Sleep: limit off — nothing to hold", false, false, 0},
+        SleepCase{"onBattery", F::tahoe, 50, false, true, P::idle, false, false, "Sleep: on battery at 50% — look-in wake scheduled in 29 min", false, false, 1740},
+        SleepCase{"onBatteryNoInhibitLeft", F::tahoe, 85, false, true, P::idle, false, true, "Sleep: on battery at 85% — look-in wake scheduled in 120 min", false, false, 7200},
+        SleepCase{"unreadableChangesNothing", F::tahoe, -1, true, true, P::idle, false, true, "Sleep: battery unreadable, nothing changed — look-in wake scheduled in 15 min", false, true, 900},
+        SleepCase{"calibrationDischargePauses", F::tahoe, 50, true, true, P::discharging, true, true, "Sleep: calibration paused at 50% — adapter on, charging inhibited until the wake", false, true, 0},
+        SleepCase{"noInhibitCalibrationDrainGoesOn", F::tahoe202609, 50, true, true, P::discharging, true, false,
+                  "Sleep: calibration drain goes on at 50% with the adapter off — wake scheduled in 120 min", true, false, 7200},
         SleepCase{"calibrationChargeGoesOn", F::tahoe, 50, true, true, P::charging, false, false, "Sleep: calibration charging to 100% goes on at 50%", false, false, 0},
         SleepCase{"noInhibitDrainIsAttended", F::tahoe202609, 80, true, true, P::idle, false, false,
                   "Sleep: adapter off at 80% (limit 80%), no charge inhibit on this firmware — wake scheduled in 60 min", true, false, 3600},
-        SleepCase{"noInhibitLowCharges", F::tahoe202609, 78, true, true, P::idle, true, false, "Sleep: charging at 78% (limit 80%) — wake scheduled in 60 min", false, false, 3600}),
+        SleepCase{"noInhibitLowCharges", F::tahoe202609, 78, true, true, P::idle, true, false, "Sleep: charging at 78% (limit 80%) — wake scheduled in 2 min", false, false, 120}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The wake comes when the rate seen while awake brings the battery to L − 1,
-// within 5 minutes and 12 hours; an hour when no climb was seen or charging stopped.
-TEST_F(DaemonTest, WakeTimeFollowsTheRateSeenAwake) {
-  struct Row { std::vector<int64_t> readings; double step; int64_t from; double seconds; };  // one reading every `step` s
-  const Row rows[] = {{{60}, 60, 60, 3600}, {{60, 61, 61, 62}, 60, 62, 17 * 120.0}, {{60, 61, 62}, 60, 78, 300},
-                      {{60, 61, 62}, 1200, 40, 43200}, {{60, 61, 62, -61}, 60, 60, 3600}};  // -61: 61%, not charging
+// The wake comes when the battery's own current, else the rate seen while
+// awake, else 1% a minute brings the battery to L − 1, within 2 minutes and
+// 12 hours; a current out of the battery or no capacity does not count.
+TEST_F(DaemonTest, WakeTimeFollowsTheBatteryCurrentOrTheRateSeenAwake) {
+  struct Row { std::vector<int64_t> readings; double step; int64_t from; double seconds; int64_t mA = 0, mAh = 5000; };
+  const Row rows[] = {{{60}, 60, 60, 19 * 60.0}, {{60, 61, 61, 62}, 60, 62, 17 * 120.0}, {{60, 61, 62}, 60, 78, 120},
+                      {{60, 61, 62}, 1200, 40, 43200}, {{60, 61, 62, -61}, 120, 60, 19 * 60.0},  // -61: 61%, not charging
+                      {{60, 61, 62}, 60, 59, 1800, 2000}, {{60}, 60, 59, 1200, -600}, {{60}, 60, 59, 1200, 2000, 0}};
   for (const Row& row : rows) {
     resetChargeProgress();
     for (int64_t p : row.readings) noteChargeProgress({std::abs(p), true, p > 0}), simmac::advance(row.step);
-    EXPECT_DOUBLE_EQ(secondsToReach(row.from, 79), row.seconds) << row.readings.size();
+    EXPECT_DOUBLE_EQ(secondsToReach(row.from, 79, {row.from, true, true, row.mA, row.mAh}), row.seconds) << row.readings.size();
   }
 }
 
@@ -105,6 +112,21 @@ TEST_F(DaemonTest, ALidOpenedEarlyCancelsTheScheduledWake) {
   while (!takeWakePass()) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 60, true);
   EXPECT_TRUE(simmac::scheduledWakes().empty());
   deregisterForSystemPower();
+}
+
+// Scheduled wakes outlive the process: start-up cancels those under the
+// daemon's name that a killed run left, and no one else's.
+TEST_F(DaemonTest, StartUpCancelsTheWakesAnEarlierRunLeft) {
+  bringUp();
+  const auto schedule = [](const char* owner, double in) {
+    CFDateRef date = CFDateCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + in);
+    EXPECT_EQ(IOPMSchedulePowerEvent(date, __CFStringMakeConstantString(owner), CFSTR(kIOPMAutoWake)), kIOReturnSuccess);
+    CFRelease(date);
+  };
+  schedule("org.hestle.hestled", 600), schedule("com.example.backup", 900), schedule("org.hestle.hestled", 1200);
+  markLog(), cancelLeftoverWakes();
+  EXPECT_EQ(newLogMessages(), std::vector<std::string>{"Start-up: cancelled 2 wake(s) an earlier run left scheduled"});
+  EXPECT_EQ(simmac::scheduledWakes(), std::vector<double>{simmac::now() + 900});
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "battery/calibration_state.h"
 #include "daemon/control_loop.h"
 #include "daemon/globals.h"
+#include "daemon/inhibit_check.h"
 #include "daemon/no_inhibit_hold.h"
 #include "daemon/pass_wait.h"
 #include "daemon/shutdown.h"
@@ -80,13 +81,13 @@ bool startUp(const std::string& dataDir) {
   }
   log("Starting main loop");
   registerForSystemPower();
+  cancelLeftoverWakes();
   // The controller keeps key values until it resets: an earlier run that was
   // killed or crashed may have left charging inhibited or the adapter off.
-  // Hand the hardware back to the state the flags describe. The first write
-  // of the charge inhibit tells whether the controller takes it at all.
+  // Hand the hardware back to the state the flags describe. The first writes
+  // of the charge inhibit tell whether the controller takes it at all.
   setAdapterEnabled(true);
-  if (chargeInhibitUsable && !setChargingEnabled(true))
-    markChargeInhibitUnusable(std::string(useTahoe ? "CHTE" : "CH0B/CH0C") + " refused its first write");
+  checkChargeInhibitAtStartUp();
   resetMagSafeLED();
   resetChargeProgress();
   resetMacOSHoldWatch();

@@ -18,20 +18,15 @@
 
 namespace {
 
-// How long the daemon holds its passes back after acknowledging a sleep,
-// should the sleep not come (on a Mac it comes within seconds), and after
-// kIOMessageSystemWillPowerOn, until kIOMessageSystemHasPoweredOn.
-constexpr double kHoldPasses = 60.0;
-
 io_connect_t rootPort = 0;
 IONotificationPortRef notifyPort = nullptr;
 io_object_t notifier = 0;
-bool sleeping = false;
+bool sleeping = false;   // from kIOMessageSystemWillSleep to kIOMessageSystemHasPoweredOn
 double sleptAt = 0.0;    // monotonic time of the acknowledgement
-double holdUntil = 0.0;  // monotonic: passes held back until then while sleeping
 bool wakePass = false;
 std::optional<CFAbsoluteTime> scheduledWake;
 
+constexpr const char* kWakeOwner = "org.hestle.hestled";
 CFStringRef wakeOwner() { return CFSTR("org.hestle.hestled"); }
 
 void logWake() {
@@ -59,17 +54,13 @@ void onPowerMessage(void*, io_service_t, uint32_t messageType, void* messageArgu
       IOAllowPowerChange(rootPort, id);
       sleeping = true;
       sleptAt = monotonicNow();
-      holdUntil = sleptAt + kHoldPasses;
-      break;
-    case kIOMessageSystemWillPowerOn:
-      holdUntil = monotonicNow() + kHoldPasses;
       break;
     case kIOMessageSystemHasPoweredOn:
       logWake();
       sleeping = false;
       wakePass = true;
       break;
-    default:  // kIOMessageSystemWillNotSleep: nothing to do
+    default:  // kIOMessageSystemWillPowerOn, kIOMessageSystemWillNotSleep: nothing to do
       break;
   }
 }
@@ -103,7 +94,7 @@ void deregisterForSystemPower() {
   sleeping = false;
 }
 
-bool sleepUnderway() { return sleeping && monotonicNow() < holdUntil; }
+bool inSleepSpan() { return sleeping; }
 
 bool takeWakePass() {
   const bool due = wakePass;
@@ -121,6 +112,32 @@ bool scheduleWakeIn(double seconds) {
   if (status != kIOReturnSuccess) return false;
   scheduledWake = at;
   return true;
+}
+
+void cancelLeftoverWakes() {
+  CFArrayRef events = IOPMCopyScheduledPowerEvents();
+  if (events == nullptr) return;
+  int cancelled = 0;
+  for (CFIndex i = 0; i < CFArrayGetCount(events); ++i) {
+    const void* item = CFArrayGetValueAtIndex(events, i);
+    if (item == nullptr || CFGetTypeID(item) != CFDictionaryGetTypeID()) continue;
+    const auto event = static_cast<CFDictionaryRef>(item);
+    const void* date = CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey));
+    const void* owner = CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventAppNameKey));
+    const void* type = CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTypeKey));
+    if (date == nullptr || owner == nullptr || type == nullptr || CFGetTypeID(date) != CFDateGetTypeID() ||
+        CFGetTypeID(owner) != CFStringGetTypeID() || CFGetTypeID(type) != CFStringGetTypeID())
+      continue;
+    char name[64] = {};
+    if (!CFStringGetCString(static_cast<CFStringRef>(owner), name, sizeof name, kCFStringEncodingUTF8) ||
+        std::string(name) != kWakeOwner)
+      continue;
+    if (IOPMCancelScheduledPowerEvent(static_cast<CFDateRef>(date), static_cast<CFStringRef>(owner),
+                                      static_cast<CFStringRef>(type)) == kIOReturnSuccess)
+      ++cancelled;
+  }
+  CFRelease(events);
+  if (cancelled > 0) log("Start-up: cancelled " + std::to_string(cancelled) + " wake(s) an earlier run left scheduled");
 }
 
 void cancelScheduledWake() {

@@ -12,10 +12,10 @@ bool registerForSystemPower();
 // deregisters, closes the connection and destroys the port.
 void deregisterForSystemPower();
 
-// From the acknowledgement of a sleep until the Mac has powered on again (at
-// most a minute if the sleep never comes): no pass may run, or it would undo
-// what was set for the sleep.
-bool sleepUnderway();
+// From kIOMessageSystemWillSleep until kIOMessageSystemHasPoweredOn the Mac
+// counts as asleep: a pass then (in a dark wake, which sends neither message)
+// applies the sleep rule, never the awake rows.
+bool inSleepSpan();
 
 // True once after each wake: a pass is due at once.
 bool takeWakePass();
@@ -25,3 +25,7 @@ bool takeWakePass();
 bool scheduleWakeIn(double seconds);
 // Cancels the wake the daemon scheduled, if any.
 void cancelScheduledWake();
+// Start-up: cancels every wake scheduled under the daemon's name, which an
+// earlier run (killed before it could cancel them) left with the system;
+// logs how many when there were any.
+void cancelLeftoverWakes();

@@ -32,6 +32,8 @@ constexpr Phase kPhaseColours[] = {
 };
 
 constexpr const char* kSleepColour = "#3f3f8f";
+constexpr const char* kClamshellColour = "#8f6f3f";
+constexpr const char* kDarkWakeColour = "#202020";
 
 const char* phaseColour(CalibrationPhase phase) {
   for (const auto& p : kPhaseColours)
@@ -293,6 +295,17 @@ std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo
         if (asleep) appendRect(svg, scale.x(from), scale.x(to), kTop, kPlotHeight, kSleepColour, " fill-opacity=\"0.2\"");
       });
   svg += "</g>\n";
+  // Clamshell mode, shaded; dark wakes, a tick at the top of the plot each.
+  svg += "<g class=\"clamshell\">\n";
+  forEachRun<bool>(
+      samples, info.end, [](const TraceSample& s) { return s.clamshell; },
+      [&](double from, double to, const bool& closed) {
+        if (closed) appendRect(svg, scale.x(from), scale.x(to), kTop, kPlotHeight, kClamshellColour, " fill-opacity=\"0.15\"");
+      });
+  svg += "</g>\n<g class=\"dark-wakes\">\n";
+  for (const TraceSample& s : samples)
+    if (s.darkWake) appendRect(svg, scale.x(s.t) - 1.0, scale.x(s.t) + 1.0, kTop, 10.0, kDarkWakeColour, "");
+  svg += "</g>\n";
   // After an early stop the rest of the plot is greyed and says why it is empty.
   if (drawnEnd < info.end && !samples.empty()) {
     appendRect(svg, scale.x(drawnEnd), kLeft + kPlotWidth, kTop, kPlotHeight, "#f2f2f2", " class=\"stopped\"");
@@ -403,6 +416,11 @@ std::string renderChart(const std::vector<TraceSample>& samples, const ChartInfo
   if (std::any_of(samples.begin(), samples.end(), [](const TraceSample& s) { return s.asleep; }))
     legend.push_back({std::string("<rect width=\"14\" height=\"12\" fill=\"") + kSleepColour + "\" fill-opacity=\"0.2\"/>",
                       "asleep"});
+  if (std::any_of(samples.begin(), samples.end(), [](const TraceSample& s) { return s.darkWake; }))
+    legend.push_back({std::string("<rect x=\"6\" width=\"2\" height=\"12\" fill=\"") + kDarkWakeColour + "\"/>", "dark wake"});
+  if (std::any_of(samples.begin(), samples.end(), [](const TraceSample& s) { return s.clamshell; }))
+    legend.push_back({std::string("<rect width=\"14\" height=\"12\" fill=\"") + kClamshellColour + "\" fill-opacity=\"0.15\"/>",
+                      "clamshell mode"});
   svg += "<g class=\"legend\">\n";
   double x = kLeft;
   for (const auto& e : legend) {

@@ -102,13 +102,15 @@ std::string summarizeRun(const Scenario& scenario, const RunResult& result, cons
   }
   if (!result.sleepSpans.empty()) {
     double asleep = 0.0;
-    int scheduled = 0;
+    int scheduled = 0, dark = 0;
     for (const auto& span : result.sleepSpans) {
       asleep += span.end - span.start;
-      scheduled += span.scheduledWake ? 1 : 0;
+      scheduled += span.scheduledWake && !span.darkWake ? 1 : 0;
+      dark += span.darkWake ? 1 : 0;
     }
     out += "  asleep " + formatDuration(asleep) + " in " + std::to_string(result.sleepSpans.size()) + " spans, " +
-           std::to_string(scheduled) + " ended by a wake the daemon scheduled\n";
+           std::to_string(scheduled) + " ended by a wake the daemon scheduled" +
+           (dark > 0 ? ", " + std::to_string(dark) + " by a dark wake" : std::string()) + "\n";
   }
   out += "  simulated-Mac faults: " + std::to_string(result.faults.size()) + "\n";
   for (const auto& fault : result.faults) out += "    " + fault + "\n";

@@ -65,14 +65,15 @@ static std::optional<std::string> configBytes(const json& value, double start, c
 
 static ScenarioEvent parseEvent(const json& value, double start, const std::string& where) {
   if (!value.is_object()) throw badMember(where, "expected an object such as {\"at\": \"1h\", \"plug\": false}");
-  refuseUnknownMembers(value, {"at", "plug", "percent", "batteryService", "config", "clock", "sleep", "restart", "signal"},
+  refuseUnknownMembers(value, {"at", "plug", "percent", "batteryService", "config", "clock", "sleep", "darkWakeEvery",
+                               "clamshell", "refuse", "accept", "restart", "signal"},
                        where);
   ScenarioEvent event;
   if (!value.contains("at")) throw badMember(where, "missing \"at\"");
   event.at = parseTimeMember(value["at"], where + ".at");
   if (value.size() < 2)
     throw badMember(where, "nothing happens: give \"plug\", \"percent\", \"batteryService\", \"config\", \"clock\", "
-                           "\"sleep\", \"restart\" or \"signal\"");
+                           "\"sleep\", \"clamshell\", \"refuse\", \"accept\", \"restart\" or \"signal\"");
   if (value.contains("plug")) {
     if (!value["plug"].is_boolean()) throw badMember(where + ".plug", "expected true or false");
     event.plug = value["plug"].get<bool>();
@@ -102,6 +103,25 @@ static ScenarioEvent parseEvent(const json& value, double start, const std::stri
   if (value.contains("sleep")) {
     event.sleep = parseTimeMember(value["sleep"], where + ".sleep");
     if (!(*event.sleep > 0.0)) throw badMember(where + ".sleep", "expected a time above zero such as \"9h\"");
+  }
+  if (value.contains("darkWakeEvery")) {
+    if (!event.sleep) throw badMember(where + ".darkWakeEvery", "goes with \"sleep\"");
+    event.darkWakeEvery = parseTimeMember(value["darkWakeEvery"], where + ".darkWakeEvery");
+    if (!(event.darkWakeEvery >= 60.0)) throw badMember(where + ".darkWakeEvery", "expected a minute or more");
+  }
+  if (value.contains("clamshell")) {
+    if (!value["clamshell"].is_boolean()) throw badMember(where + ".clamshell", "expected true or false");
+    event.clamshell = value["clamshell"].get<bool>();
+  }
+  for (const char* name : {"refuse", "accept"}) {
+    if (!value.contains(name)) continue;
+    const json& keys = value[name];
+    auto& into = std::string(name) == "refuse" ? event.refuse : event.accept;
+    for (const auto& key : keys.is_array() ? keys : json::array({nullptr})) {
+      if (!key.is_string() || key.get<std::string>().size() != 4)
+        throw badMember(where + "." + name, "expected an array of four-character key names");
+      into.push_back(key.get<std::string>());
+    }
   }
   if (value.contains("restart")) {
     if (value["restart"] != true) throw badMember(where + ".restart", "expected true");

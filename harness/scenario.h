@@ -20,6 +20,9 @@ struct ScenarioEvent {
   std::optional<std::string> config;    // new bytes of config.json; none: the file is removed
   std::optional<double> clock;          // the wall clock is set this many seconds forward (negative: back)
   std::optional<double> sleep;          // the lid is closed for this many seconds
+  double darkWakeEvery = 0.0;           // with "sleep": the system's maintenance dark wakes, 0: none
+  std::optional<bool> clamshell;        // clamshell mode (lid closed on an external display) begins / ends
+  std::vector<std::string> refuse, accept;  // SMC keys whose writes the controller refuses / takes again
   bool restart = false;                 // the daemon is stopped (its clean shutdown) and started again
   std::optional<int> signal;            // SIGTERM or SIGINT, raised in the process
 };
@@ -39,8 +42,9 @@ struct Scenario {
 // "start" (UTC, "2026-12-04T20:53:30Z"), "hours" (> 0), "machine" (see
 // simmac::machineSpecFromJson), "config" (object, raw text or null) and
 // "events" (objects with "at" and one or more of "plug", "percent",
-// "batteryService", "config", "clock" ("-1d", "+5m"), "sleep" ("9h"),
-// "restart" (true), "signal"). In a config object a string
+// "batteryService", "config", "clock" ("-1d", "+5m"), "sleep" ("9h", with
+// "darkWakeEvery": "2h"), "clamshell" (true/false), "refuse"/"accept" (key
+// names), "restart" (true), "signal"). In a config object a string
 // "lastCalibrationTimestamp" such as "-29d" is a time relative to the start.
 // Unknown members are refused. Throws std::invalid_argument naming the
 // member at fault, e.g. "events[2].at: bad time \"1x\": ...".

@@ -35,7 +35,10 @@ void applyScenarioEvent(const ScenarioEvent& event, const std::string& dataDir) 
   if (event.percent) simmac::setBatteryPercent(*event.percent);
   if (event.setsConfig) placeScenarioConfig(dataDir, event.config);
   if (event.clock) simmac::jumpWallClock(*event.clock);
-  if (event.sleep) simmac::closeLid(*event.sleep);
+  if (event.sleep) simmac::closeLid(*event.sleep, event.darkWakeEvery);
+  if (event.clamshell) simmac::setClamshell(*event.clamshell);
+  for (const auto& key : event.refuse) simmac::rejectSmcKey(key, false, true);
+  for (const auto& key : event.accept) simmac::rejectSmcKey(key, false, false);
   if (event.signal) raise(*event.signal);
 }
 
@@ -54,6 +57,9 @@ std::string describeScenarioEvent(const ScenarioEvent& event) {
   if (event.setsConfig) add(event.config ? "config" : "no config");
   if (event.clock) add(std::string("clock ") + (*event.clock < 0 ? "-" : "+") + formatDuration(std::fabs(*event.clock)));
   if (event.sleep) add("sleep " + formatDuration(*event.sleep));
+  if (event.clamshell) add(*event.clamshell ? "clamshell" : "lid open");
+  if (!event.refuse.empty()) add("refuse " + event.refuse.front());
+  if (!event.accept.empty()) add("accept " + event.accept.front());
   if (event.restart) add("restart");
   if (event.signal) add(*event.signal == SIGINT ? "SIGINT" : "SIGTERM");
   return out;

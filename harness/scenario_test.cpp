@@ -36,8 +36,10 @@ TEST(ScenarioTest, BadScenariosAreRefusedNamingTheMember) {
       {R"([])", "a scenario is a JSON object"},
       {R"({"hour": 5})", "hour: unknown member (known: config, description, events, hours, machine, name, start)"},
       {R"({"events": [{"at": "1h", "unplug": true}]})",
-       "events[0].unplug: unknown member (known: at, batteryService, clock, config, percent, plug, restart, signal, "
-       "sleep)"},
+       "events[0].unplug: unknown member (known: accept, at, batteryService, clamshell, clock, config, darkWakeEvery, "
+       "percent, plug, refuse, restart, signal, sleep)"},
+      {R"({"events": [{"at": "1h", "darkWakeEvery": "2h"}]})", "events[0].darkWakeEvery: goes with \"sleep\""},
+      {R"({"events": [{"at": "1h", "refuse": "CHTE"}]})", "events[0].refuse: expected an array of four-character key names"},
       {R"({"config": {"lastCalibrationTimestamp": "29d"}})", "config.lastCalibrationTimestamp: "},
       {R"({"events": [{"at": "1h"}]})", "events[0]: nothing happens"},
       {R"({"events": [{"at": "1h", "plug": true}, {"at": "1x", "plug": true}]})", R"(events[1].at: bad time "1x")"},

@@ -49,9 +49,18 @@ const std::map<std::string, Expect> kShipped = {
     // and carries a calibration through, never trying the charge keys again.
     {"tahoe-2026-09", {{{"Firmware: CHTE is a zero-size stub", 1, 1}, {"setCharging: ", 0, 0}, {"setAdapter: ", 20, 80}},
                        true, 5, 100, 1}},
-    {"inhibit-refused", {{{"Firmware: CHTE refused its first write — charging cannot be inhibited; holding the limit with the "
-                           "adapter alone", 1, 1}, {"setCharging: ", 1, 1}, {"WARNING: Failed to enable charging!", 1, 1},
+    // Tried again hourly, silently while refused.
+    {"inhibit-refused", {{{"Firmware: CHTE refused its first two writes — charging cannot be inhibited; holding the limit with "
+                           "the adapter alone", 1, 1}, {"setCharging: ", 1, 1}, {"WARNING: Failed to enable charging!", 1, 1},
                           {"setAdapter: CHIE=0x08 (disable) -> true", 10, 40}}, true, 77, 90}},
+    // One refusal is no evidence; a run of them is, and one accepted write returns to the normal hold.
+    {"inhibit-refused-once", {{{"WARNING: Failed to enable charging!", 1, 1}, {"Firmware: CHTE refused", 0, 0},
+                               {"setCharging: CHTE=1 (disable) -> true", 1, 1}, {"setAdapter: ", 3, 3}}, true, 80, 90}},
+    {"inhibit-refused-later", {{{"WARNING: Failed to disable charging!", 3, 3},
+                                {"Firmware: CHTE refused 3 writes in a row — charging cannot be inhibited; holding the limit with "
+                                 "the adapter alone", 1, 1}, {"Firmware: CHTE takes writes again — holding the limit with the charge "
+                                 "inhibit", 1, 1}, {"setCharging: CHTE=1 (disable) -> true", 2, 2}, {"setAdapter: CHIE=0x08", 5, 30}},
+                               true, 60, 82}},
     {"no-inhibit-firmware", {{{"Firmware: CHTE is a zero-size stub", 1, 1}, {"setCharging: ", 0, 0}, {"setAdapter: ", 20, 100},
                              {"Limit: ", 0, 0}}, true, 77, 90}},
     // Without adapter cycling the adapter stays on; said once, and in every status while above the limit.
@@ -61,14 +70,42 @@ const std::map<std::string, Expect> kShipped = {
     // macOS's own Charge Limit holds 80%: no adapter switch, awake or asleep, beyond start-up's.
     {"no-inhibit-macos-limit", {{{"Limit: held by macOS's Charge Limit at 80% — hestled leaves it in charge", 1, 1},
                                  {"Sleep: held by macOS's Charge Limit at 80% (limit 80%)", 1, 1}, {"setAdapter: ", 1, 1},
-                                 {"Limit: nothing", 0, 0}}, true, 70, 80, 0, 4320, 0, 0, 80}},
+                                 {"Limit: nothing", 0, 0}}, true, 70, 80, 0, 4321, 0, 0, 80}},
     // Sleep: the passes stop while the lid is closed; the battery neither climbs past the limit nor drains.
-    {"overnight", {{{"Sleep: charging at 66% (limit 80%) — wake scheduled in 20 min", 1, 1}, {"Sleep: ", 2, 2},
-                   {"Wake: after 20 min asleep, at the wake it scheduled — running a pass", 1, 1}, {"Wake: ", 2, 2}},
-                  true, 40, 81, 0, 1086}},
+    // The wake it schedules is a dark one: no message, the sleep rule again.
+    {"overnight", {{{"Sleep: charging at 66% (limit 80%) — wake scheduled in 20 min", 1, 1}, {"Sleep: ", 1, 1},
+                   {"Dark wake: adapter on, charging inhibited at 79% (limit 80%)", 1, 1}, {"Dark wake: ", 1, 1},
+                   {"Wake: after 540 min asleep — running a pass", 1, 1}, {"Wake: ", 1, 1}}, false, 40, 81, 0, 1083}},
     {"lid-opened-early", {{{"Sleep: charging at 63% (limit 80%) — wake scheduled in 24 min", 1, 1},
-                           {"Wake: after 10 min asleep, scheduled wake cancelled — running a pass", 1, 1}}, true, 60, 81, 0, 300}},
-    {"weekend", {{{"Sleep: adapter on, charging inhibited at 80% (limit 80%)", 1, 1}, {"Wake: ", 1, 1}}, true, 80, 85, 0, 1440}},
+                           {"Wake: after 10 min asleep, scheduled wake cancelled — running a pass", 1, 1}}, true, 60, 81, 0, 301}},
+    {"weekend", {{{"Sleep: adapter on, charging inhibited at 80% (limit 80%)", 1, 1}, {"Wake: ", 1, 1}}, true, 80, 85, 0, 1441}},
+    // No rate seen awake: the wake is timed from the battery's current (a full wake, then a sleep).
+    {"closed-at-75", {{{"Sleep: charging at 75% (limit 80%) — wake scheduled in 6 min", 1, 1},
+                       {"Wake: after 6 min asleep, at the wake it scheduled — running a pass", 1, 1},
+                       {"Sleep: adapter on, charging inhibited at 80% (limit 80%)", 1, 1}, {"Clamshell: ", 0, 0}},
+                      true, 75, 81, 0, 1085}},
+    {"closed-at-78-no-inhibit", {{{"Sleep: charging at 78% (limit 80%) — wake scheduled in 2 min", 1, 1}, {"Dark wake: ", 10, 20}},
+                                 false, 77, 82, 0, 1122}},
+    {"weekend-dark-wakes", {{{"Sleep: adapter on, charging inhibited at 81% (limit 80%)", 1, 1},
+                             {"Dark wake: adapter on, charging inhibited at 81% (limit 80%)", 29, 29}, {"Wake: ", 1, 1}},
+                            true, 80, 85, 0, 1527}},
+    {"weekend-dark-wakes-no-inhibit", {{{"Dark wake: charging at 78% (limit 80%) — wake scheduled in 2 min", 30, 60},
+                                        {"Dark wake: adapter off at ", 30, 60}}, false, 77, 85, 0, 1722}},
+    // Unplugged and closed within a pass: no inhibit left on battery; a look-in wake finds the charger.
+    {"charger-asleep", {{{"Sleep: on battery at 79% — look-in wake scheduled in 120 min", 1, 1},
+                         {"Sleep: on battery at 35% — look-in wake scheduled in 44 min", 1, 1},
+                         {"Dark wake: charging at 57% (limit 80%) — wake scheduled in 33 min", 1, 1},
+                         {"Dark wake: adapter on, charging inhibited at 79% (limit 80%)", 1, 1}}, true, 35, 80, 0, 1087}},
+    // Clamshell mode: the adapter never switched off (the Mac would sleep: a fault), a calibration waits for the lid.
+    {"clamshell", {{{"Clamshell: lid closed on an external display — the adapter stays on until the lid opens", 2, 2},
+                    {"Clamshell: lid open — holding the limit as usual", 2, 2}, {"ACTION: Battery 95% > 80% — disabling adapter", 1, 1},
+                    {"Calibration: waiting for the lid to open — the adapter stays on in clamshell mode", 1, 1},
+                    {"Calibration: STARTING — last calibration was 30 days ago", 1, 1}}, true, 15, 100, 1}},
+    {"clamshell-no-inhibit", {{{"Clamshell: ", 2, 2}, {"setAdapter: CHIE=0x08 (disable) -> true", 1, 40}}, false, 77, 100}},
+    // No inhibit: the drain goes on asleep with the adapter off, never a charge to 100% in a pause.
+    {"calibration-asleep-no-inhibit", {{{"Sleep: calibration drain goes on at 78% with the adapter off — wake scheduled in 120 min", 1, 1},
+                                        {"Dark wake: calibration drain goes on at ", 4, 4}, {"Calibration: STARTING", 1, 1},
+                                        {"Calibration: Reached 100%", 1, 1}}, true, 15, 100, 1, 5052}},
     {"clock-jump", {{{"Calibration: STARTING", 1, 1}, {"Calibration: COMPLETE", 1, 1}}, true, 15, 100, 1}},
     {"restart-mid-calibration", {{{"Calibration: resuming — Holding at 100%, 87 minutes of the hold left", 1, 1},
                                   {"Calibration: STARTING", 1, 1}, {"=== hestle_warden starting ===", 2, 2}},
@@ -125,8 +162,11 @@ TEST_P(ShippedScenarioTest, RunsToItsExpectedEnd) {
   const bool adapterOnly = s.machine.firmware == simmac::Firmware::tahoe202609;
   for (size_t i = 0; i + 1 < result.samples.size(); ++i) {
     const TraceSample &a = result.samples[i], &next = result.samples[i + 1];
-    // Asleep, the adapter stays on where charging can be inhibited; a wake finds the battery at most at L + 1.
-    EXPECT_TRUE(!a.asleep || ((adapterOnly || !a.smcAdapterDisabled) && (!a.limit || next.reading <= *a.limit + 1))) << a.t;
+    // Asleep, the adapter stays on where charging can be inhibited, no inhibit is left on battery, and a wake
+    // (or a dark wake) finds the battery at most at L + 1.
+    EXPECT_TRUE(!a.asleep || ((adapterOnly || !a.smcAdapterDisabled) && (a.pluggedIn || !a.smcChargeInhibited) &&
+                              (!a.limit || next.reading <= *a.limit + 1))) << a.t;
+    EXPECT_FALSE(a.clamshell && next.asleep) << "clamshell mode slept at " << a.t;
     // Where only the adapter holds the limit, the LED is orange exactly while the battery can charge.
     const bool regulated = i > 0 && a.phase == CalibrationPhase::idle && result.samples[i - 1].phase == a.phase;
     EXPECT_TRUE(!adapterOnly || !regulated || a.pass < 2 || !a.pluggedIn || !a.reading || a.led == 0 ||

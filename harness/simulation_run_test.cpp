@@ -35,7 +35,7 @@ TEST(SimulationRunTest, EventsReachTheMachineAndARunCanBeRepeated) {
     EXPECT_EQ(readLogMessages(dir.file("trace.jsonl")).at(120),
               R"({"t":1796418810.0,"pass":121,"percent":66.667,"reading":66,"pluggedIn":true,"charging":true,)"
               R"("adapterDisabled":false,"currentlyInhibited":false,"phase":"Idle","led":"orange","limit":80,)"
-              R"("batteryPresent":true,"smcChargeInhibited":false,"smcAdapterDisabled":false,"asleep":false,)"
+              R"("batteryPresent":true,"smcChargeInhibited":false,"smcAdapterDisabled":false,"asleep":false,"darkWake":false,"clamshell":false,)"
               R"("keys":{"CHTE":"00000000","CHIE":"00"}})");
   }
 }

@@ -24,6 +24,8 @@ TraceSample takeTraceSample(bool withKeys) {
   s.smcChargeInhibited = simmac::chargeInhibited();
   s.phase = calPhase;
   s.led = simmac::ledValue();
+  s.darkWake = simmac::inDarkWake();
+  s.clamshell = simmac::clamshell();
   if (const auto text = readRegularFile(statusPath, 4096)) {
     if (const auto status = decodeChargeStatus(*text); status && status->daemonRunning) {
       s.reading = status->batteryPercent;
@@ -68,6 +70,8 @@ std::string traceLine(const TraceSample& s) {
   j["smcChargeInhibited"] = s.smcChargeInhibited;
   j["smcAdapterDisabled"] = s.smcAdapterDisabled;
   j["asleep"] = s.asleep;
+  j["darkWake"] = s.darkWake;
+  j["clamshell"] = s.clamshell;
   nlohmann::ordered_json keys = nlohmann::ordered_json::object();
   for (const auto& [name, hex] : s.keys) keys[name] = hex;
   j["keys"] = keys;

@@ -16,6 +16,8 @@ struct TraceSample {
   std::optional<int64_t> reading;  // the percent the daemon published in status.json
   bool batteryPresent = true;  // the "AppleSmartBattery" service exists (set by the runner)
   bool asleep = false;         // taken as the machine fell asleep (set by the runner)
+  bool darkWake = false;       // the pass ran in a dark wake
+  bool clamshell = false;      // lid closed on an external display
   bool pluggedIn = false;      // adapter physically connected
   bool charging = false;       // the battery is charging right now
   bool adapterDisabled = false;     // the daemon's flag
@@ -40,6 +42,6 @@ std::string ledName(uint8_t led);
 // The sample as one compact JSON object (no line feed): t, pass, percent,
 // reading (null when there is no status), pluggedIn, charging, adapterDisabled, currentlyInhibited, phase, led,
 // limit (null when off), batteryPresent, smcChargeInhibited,
-// smcAdapterDisabled, asleep, keys ({"CHTE": "01000000", "CHIE": "08"}), then
-// heldByMacOSAt when set and limitNotHeld when true.
+// smcAdapterDisabled, asleep, darkWake, clamshell, keys ({"CHTE": "01000000", "CHIE": "08"}),
+// then heldByMacOSAt when set and limitNotHeld when true.
 std::string traceLine(const TraceSample& sample);

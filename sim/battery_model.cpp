@@ -22,7 +22,8 @@ double currentRate() {
   const Machine& m = machine();
   if (!m.batteryPresent) return 0.0;
   if (!m.battery.pluggedIn || adapterDisabled()) {
-    const double drain = m.powerState == PowerState::asleep ? m.battery.sleepDrainPerHour : m.battery.drainPerHour;
+    const bool sleeping = m.powerState == PowerState::asleep || m.powerState == PowerState::darkWake;
+    const double drain = sleeping ? m.battery.sleepDrainPerHour : m.battery.drainPerHour;
     return m.percent > 0.0 ? -drain : 0.0;
   }
   if (chargeInhibited()) return 0.0;
@@ -49,7 +50,10 @@ double batteryPercent() { return machine().percent; }
 
 void setBatteryPercent(double percent) { machine().percent = std::clamp(percent, 0.0, 100.0); }
 
-void setPluggedIn(bool connected) { machine().battery.pluggedIn = connected; }
+void setPluggedIn(bool connected) {
+  machine().battery.pluggedIn = connected;
+  checkClamshellPower(false);
+}
 
 bool pluggedIn() { return machine().battery.pluggedIn; }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -16,6 +17,7 @@ CFStringRef createString(const std::string& utf8);
 CFNumberRef createInteger(int64_t value);  // kCFNumberSInt64Type
 CFNumberRef createFloat(double value);     // kCFNumberFloat64Type
 CFMutableDictionaryRef createDictionary();
+CFArrayRef createArray(const std::vector<CFTypeRef>& items);  // retains each item
 // Adds an entry, retaining key and value (as CFDictionarySetValue does).
 void dictionaryAdd(CFMutableDictionaryRef dict, CFTypeRef key, CFTypeRef value);
 

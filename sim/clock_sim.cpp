@@ -64,23 +64,28 @@ void passReally(double until, const std::vector<int>& fds) {
 bool waitUntilReady(double seconds, const std::function<bool()>& ready,
                     const std::function<std::vector<int>()>& fds) {
   Machine& m = machine();
-  const double end = m.now + seconds;
+  // The time limit counts awake time only: the clock it runs on stops while
+  // the machine sleeps.
+  double left = seconds;
   for (;;) {
     const bool awake = m.powerState != PowerState::asleep;
     if (awake && ready()) return true;
-    if (awake && m.now >= end) return false;
-    double until = awake ? end : std::numeric_limits<double>::infinity();
+    // A remainder too small to move the clock at this date counts as none.
+    if (awake && (left <= 0.0 || m.now + left == m.now)) return false;
+    double until = awake ? m.now + left : std::numeric_limits<double>::infinity();
     if (!m.events.empty()) until = std::min(until, m.events.begin()->first);
     if (!std::isfinite(until)) {
       // Asleep with nothing left to wake it: the lid opens now.
       openLid();
       continue;
     }
+    const double from = m.now;
     if (m.realTimeSpeed > 0.0) {
       passReally(until, awake ? fds() : std::vector<int>{});
     } else if (!runNextEventBy(until)) {
       moveTo(until);
     }
+    if (awake) left -= m.now - from;
   }
 }
 

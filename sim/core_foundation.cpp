@@ -25,6 +25,7 @@ static_assert(!std::is_convertible_v<int, CFNumberType> &&
               std::is_same_v<std::underlying_type_t<CFNumberType>, CFIndex>);
 
 constexpr CFTypeID kDictionaryTypeID = 18;
+constexpr CFTypeID kArrayTypeID = 19;
 constexpr CFTypeID kBooleanTypeID = 21;
 constexpr CFTypeID kNumberTypeID = 22;
 
@@ -39,12 +40,13 @@ struct SimObject {
   double real = 0.0;
   bool boolean = false;             // CFBoolean
   std::vector<std::pair<CFTypeRef, CFTypeRef>> entries;  // CFDictionary
+  std::vector<CFTypeRef> items;       // CFArray
   void* payload = nullptr;            // the other classes
   std::function<void()> finalize;
 };
 
-SimObject trueObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, true, {}, nullptr, {}};
-SimObject falseObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, false, {}, nullptr, {}};
+SimObject trueObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, true, {}, {}, nullptr, {}};
+SimObject falseObject{kBooleanTypeID, 1, 0, {}, kCFNumberSInt64Type, 0, 0.0, false, {}, {}, nullptr, {}};
 
 struct Registry {
   std::unordered_set<const SimObject*> live;
@@ -112,6 +114,8 @@ void destroy(SimObject* obj) {
   if (obj->period == r.period) --r.liveInPeriod;
   auto entries = std::move(obj->entries);
   obj->entries.clear();
+  auto items = std::move(obj->items);
+  obj->items.clear();
   auto finalize = std::move(obj->finalize);
   obj->finalize = nullptr;
   obj->payload = nullptr;
@@ -129,6 +133,7 @@ void destroy(SimObject* obj) {
     CFRelease(key);
     CFRelease(value);
   }
+  for (CFTypeRef item : items) CFRelease(item);
   if (finalize) finalize();
 }
 
@@ -250,6 +255,24 @@ const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key) {
   return nullptr;
 }
 
+CFTypeID CFArrayGetTypeID(void) { return kArrayTypeID; }
+
+CFIndex CFArrayGetCount(CFArrayRef theArray) {
+  return static_cast<CFIndex>(typed(theArray, kArrayTypeID, "CFArrayGetCount")->items.size());
+}
+
+const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx) {
+  const SimObject* a = typed(theArray, kArrayTypeID, "CFArrayGetValueAtIndex");
+  if (idx < 0 || static_cast<size_t>(idx) >= a->items.size()) crash("CFArrayGetValueAtIndex", "index out of bounds");
+  return a->items[static_cast<size_t>(idx)];
+}
+
+CFTypeID CFDateGetTypeID(void) { return simmac::kDateTypeID; }
+
+CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef theDate) {
+  return *static_cast<double*>(typed(theDate, simmac::kDateTypeID, "CFDateGetAbsoluteTime")->payload);
+}
+
 CFTypeID CFStringGetTypeID(void) { return kStringTypeID; }
 
 CFIndex CFStringGetLength(CFStringRef theString) {
@@ -363,6 +386,12 @@ CFNumberRef createFloat(double value) {
 
 CFMutableDictionaryRef createDictionary() {
   return reinterpret_cast<CFMutableDictionaryRef>(make(kDictionaryTypeID));
+}
+
+CFArrayRef createArray(const std::vector<CFTypeRef>& items) {
+  SimObject* obj = make(kArrayTypeID);
+  for (CFTypeRef item : items) obj->items.push_back(CFRetain(item));
+  return reinterpret_cast<CFArrayRef>(obj);
 }
 
 void dictionaryAdd(CFMutableDictionaryRef dict, CFTypeRef key, CFTypeRef value) {

@@ -88,6 +88,7 @@ io_service_t IOServiceGetMatchingService(mach_port_t mainPort, CFDictionaryRef m
   if (*name == "AppleSMC" && m.spec.smcService && m.now >= m.spec.startTime + m.spec.smcAfter)
     return handOut(IoKind::smcService);
   if (*name == "AppleSmartBattery" && m.batteryPresent) return handOut(IoKind::batteryService);
+  if (*name == "IOPMrootDomain") return handOut(IoKind::rootDomain);
   return 0;
 }
 
@@ -152,6 +153,10 @@ kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, CFMut
   const IoKind* kind = find(entry);
   if (kind == nullptr) return simmac::kMachSendInvalidDest;
   if (*kind == IoKind::smcConnection || properties == nullptr) return kIOReturnBadArgument;
+  if (*kind == IoKind::rootDomain) {
+    *properties = simmac::createDictionary();
+    return kIOReturnSuccess;
+  }
   if (*kind == IoKind::smcService) {
     CFMutableDictionaryRef dict = simmac::createDictionary();
     CFStringRef key = simmac::createString("IOClass");
@@ -172,6 +177,18 @@ kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, CFMut
   // registry entry would.
   *properties = reinterpret_cast<CFMutableDictionaryRef>(const_cast<void*>(simmac::createBatteryPropertiesObject()));
   return kIOReturnSuccess;
+}
+
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key, CFAllocatorRef, IOOptionBits) {
+  const IoKind* kind = find(entry);
+  const auto name = simmac::stringOf(key);
+  if (kind == nullptr || *kind != IoKind::rootDomain || !name) return nullptr;
+  // The lid is closed in clamshell mode and while a sleep span lasts; only on
+  // an external display does closing it not sleep the Mac.
+  const auto& m = machine();
+  if (*name == "AppleClamshellState") return m.clamshell || m.sleepSpanEnd > m.now ? kCFBooleanTrue : kCFBooleanFalse;
+  if (*name == "AppleClamshellCausesSleep") return m.clamshell ? kCFBooleanFalse : kCFBooleanTrue;
+  return nullptr;
 }
 
 }  // extern "C"

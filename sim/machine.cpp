@@ -101,7 +101,8 @@ Machine& machine() { return theMachine; }
 
 MachineSpec machineSpecFromJson(const nlohmann::json& j) {
   if (!j.is_object()) refuse("the machine must be a JSON object");
-  checkMembers(j, {"firmware", "missingKeys", "rejectedKeys", "battery", "start", "smcAfter", "systemChargeLimit"}, "the machine");
+  checkMembers(j, {"firmware", "missingKeys", "rejectedKeys", "refusedWrites", "battery", "start", "smcAfter",
+                   "systemChargeLimit", "darkWakeSeconds", "scheduledWakes", "clamshell"}, "the machine");
   MachineSpec spec;
   if (j.contains("firmware")) {
     if (!j.at("firmware").is_string()) refuse("\"firmware\" must be a string");
@@ -135,6 +136,27 @@ MachineSpec machineSpecFromJson(const nlohmann::json& j) {
       refuse("\"systemChargeLimit\" must be 80, 85, 90, 95 or 100");
     spec.systemChargeLimit = v.get<int64_t>();
   }
+  spec.darkWakeSeconds = numberMember(j, "darkWakeSeconds", spec.darkWakeSeconds);
+  if (!(spec.darkWakeSeconds > 0.0)) refuse("\"darkWakeSeconds\" must be above 0");
+  if (j.contains("scheduledWakes")) {
+    const auto& w = j.at("scheduledWakes");
+    if (w != "dark" && w != "full") refuse("\"scheduledWakes\" must be \"dark\" or \"full\"");
+    spec.fullScheduledWakes = w == "full";
+  }
+  if (j.contains("clamshell")) {
+    if (!j.at("clamshell").is_boolean()) refuse("\"clamshell\" must be a Boolean");
+    spec.clamshell = j.at("clamshell").get<bool>();
+  }
+  if (j.contains("refusedWrites")) {
+    const auto& r = j.at("refusedWrites");
+    if (!r.is_object()) refuse("\"refusedWrites\" must be an object such as {\"CHTE\": 1}");
+    for (const auto& item : r.items()) {
+      if (item.key().size() != 4 || !item.value().is_number_integer() || item.value().get<int64_t>() < 0 ||
+          item.value().get<int64_t>() > 1000000)
+        refuse("\"refusedWrites\" must map four-character key names to counts");
+      spec.refusedWrites[item.key()] = item.value().get<int>();
+    }
+  }
   return spec;
 }
 
@@ -149,6 +171,8 @@ void boot(const MachineSpec& spec) {
     m.battery = *spec.battery;
     m.percent = std::clamp(spec.battery->percent, 0.0, 100.0);
   }
+  m.clamshell = spec.clamshell;
+  for (const auto& [name, count] : spec.refusedWrites) m.refusedWrites[keyCode(name)] = count;
   resetSmcKeys();
   resetCfCounts();
 }

@@ -29,13 +29,14 @@ inline constexpr uint8_t kSmcKeySizeMismatch = 0x87;
 // What a Mac answers for a message to a port that is not (or no longer) a right.
 inline constexpr kern_return_t kMachSendInvalidDest = 0x10000003;
 
-enum class IoKind { smcService, batteryService, smcConnection, powerConnection, powerNotifier, notificationPort };
+enum class IoKind { smcService, batteryService, rootDomain, smcConnection, powerConnection, powerNotifier, notificationPort };
 
 // Where the machine is in its power cycle.
 enum class PowerState {
   awake,
   willSleep,  // kIOMessageSystemWillSleep sent, acknowledgements awaited (30 s at most)
   asleep,     // no process runs; the battery follows the sleep rates
+  darkWake,   // processes run a short while, no power message; the battery as asleep
 };
 
 // A message queued on a notification port, delivered by the run loop.
@@ -83,6 +84,7 @@ struct Machine {
   std::vector<SmcExchange> exchanges;
   bool recordExchanges = true;
   std::optional<kern_return_t> callFailure;
+  std::map<uint32_t, int> refusedWrites;  // writes still to refuse, by key code
   std::string persistPath;
   std::string unifiedLog;  // what the daemon handed the system's log
 
@@ -113,6 +115,9 @@ struct Machine {
   std::vector<intptr_t> awaitedAcks;  // ids of the WillSleep / CanSystemSleep sent
   bool idleSleepProposed = false;     // the awaited acks answer kIOMessageCanSystemSleep
   double sleepSpanEnd = 0.0;          // the lid opens (timeline)
+  double maintenanceEvery = 0.0;      // the system's own dark wakes while the lid is closed, 0: none
+  double maintenanceFrom = 0.0;       // counted from here
+  bool clamshell = false;             // lid closed, awake on an external display
   uint64_t powerGeneration = 0;       // bumped at each change of state: stale timers do nothing
   intptr_t nextNotificationId = 0x1000;
   std::vector<ScheduledPowerEvent> scheduledPowerEvents;
@@ -162,6 +167,9 @@ bool deliverPortMessage(IONotificationPortRef port);  // one queued message, if 
 bool portHasMessage(IONotificationPortRef port);
 void destroyAllPowerState();  // at boot: ports and clients of an earlier boot
 void recordFault(const std::string& what);
+// In clamshell mode without external power (unplugged, or the adapter switched
+// off: `byAdapter`, a fault) the machine sleeps at once.
+void checkClamshellPower(bool byAdapter);
 
 // Battery model (battery_model.cpp).
 void runBattery(double seconds);  // integrates at the current rate

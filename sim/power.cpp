@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <limits>
+#include <cmath>
 
 #include <IOKit/IOMessage.h>
 
@@ -29,7 +31,6 @@ using simmac::machine;
 using simmac::PowerState;
 
 constexpr double kAckTimeout = 30.0;   // seconds the system waits for IOAllowPowerChange
-constexpr double kResleepDelay = 60.0;  // after a scheduled wake inside a sleep span
 constexpr io_service_t kRootDomain = 0x2003;  // the IOPMrootDomain service the messages come from
 
 uint64_t bootNumber = 0;
@@ -66,6 +67,7 @@ std::vector<intptr_t> broadcast(uint32_t type) {
 
 void fallAsleep();
 void wakeUp(bool byScheduledWake);
+void darkWake();
 
 void dropPassedWakes() {
   simmac::Machine& m = machine();
@@ -88,9 +90,41 @@ void armWakeTimer() {
       scheduled = true;
     }
   }
+  bool maintenance = false;
+  if (m.maintenanceEvery > 0.0) {
+    // The system's own maintenance wakes, counted from the lid's closing.
+    const double next = m.maintenanceFrom + m.maintenanceEvery * (std::floor((m.now - m.maintenanceFrom) / m.maintenanceEvery) + 1.0);
+    if (next < at) {
+      at = next;
+      maintenance = true;
+    }
+  }
   const uint64_t generation = m.powerGeneration;
-  simmac::schedule(at, [generation, scheduled] {
-    if (machine().powerGeneration == generation && machine().powerState == PowerState::asleep) wakeUp(scheduled);
+  simmac::schedule(at, [generation, scheduled, maintenance] {
+    simmac::Machine& mm = machine();
+    if (mm.powerGeneration != generation || mm.powerState != PowerState::asleep) return;
+    // With the lid closed a wake is dark: maintenance ones always, scheduled ones unless the machine says otherwise.
+    if (maintenance || (scheduled && !mm.spec.fullScheduledWakes)) darkWake();
+    else wakeUp(scheduled);
+  });
+}
+
+// Processes run for a short while, the display off: no power message either
+// way, and back to sleep without asking (or the lid opens meanwhile).
+void darkWake() {
+  simmac::Machine& m = machine();
+  m.powerState = PowerState::darkWake;
+  const uint64_t generation = ++m.powerGeneration;
+  m.sleepSpans.back().end = m.now;
+  m.sleepSpans.back().darkWake = true;
+  dropPassedWakes();
+  if (m.powerHook) m.powerHook(false);
+  const double until = std::min(m.now + m.spec.darkWakeSeconds, m.sleepSpanEnd);
+  simmac::schedule(until, [generation] {
+    simmac::Machine& mm = machine();
+    if (mm.powerGeneration != generation || mm.powerState != PowerState::darkWake) return;
+    if (mm.now >= mm.sleepSpanEnd) simmac::openLid();
+    else fallAsleep();
   });
 }
 
@@ -118,16 +152,17 @@ void fallAsleep() {
   simmac::Machine& m = machine();
   m.powerState = PowerState::asleep;
   ++m.powerGeneration;
-  m.sleepSpans.push_back({m.now, m.now, false});
+  m.sleepSpans.push_back({m.now, m.now, false, false});
   if (m.powerHook) m.powerHook(true);
   armWakeTimer();
 }
 
 void wakeUp(bool byScheduledWake) {
   simmac::Machine& m = machine();
+  const bool fromSleep = m.powerState == PowerState::asleep;  // else from a dark wake
   m.powerState = PowerState::awake;
   const uint64_t generation = ++m.powerGeneration;
-  if (!m.sleepSpans.empty()) {
+  if (fromSleep && !m.sleepSpans.empty()) {
     m.sleepSpans.back().end = m.now;
     m.sleepSpans.back().scheduledWake = byScheduledWake;
   }
@@ -135,8 +170,8 @@ void wakeUp(bool byScheduledWake) {
   if (m.powerHook) m.powerHook(false);
   broadcast(kIOMessageSystemWillPowerOn);
   broadcast(kIOMessageSystemHasPoweredOn);
-  if (byScheduledWake && m.sleepSpanEnd > m.now + kResleepDelay) {
-    simmac::schedule(m.now + kResleepDelay, [generation] {
+  if (byScheduledWake && m.sleepSpanEnd > m.now + m.spec.darkWakeSeconds) {
+    simmac::schedule(m.now + m.spec.darkWakeSeconds, [generation] {
       if (machine().powerGeneration == generation && machine().powerState == PowerState::awake) beginWillSleep();
     });
   }
@@ -175,9 +210,12 @@ bool deliverPortMessage(IONotificationPortRef port) {
   return true;  // the client has gone: the message is dropped
 }
 
-void closeLid(double seconds) {
+void closeLid(double seconds, double darkWakeEvery) {
   Machine& m = machine();
   m.sleepSpanEnd = std::max(m.sleepSpanEnd, m.now + seconds);
+  m.maintenanceEvery = darkWakeEvery;
+  m.maintenanceFrom = m.now;
+  if (m.clamshell) return;  // on an external display the closed lid keeps it awake
   if (m.powerState == PowerState::awake) {
     beginWillSleep();
   } else if (m.powerState == PowerState::asleep) {
@@ -211,7 +249,8 @@ void proposeIdleSleep(double seconds) {
 void openLid() {
   Machine& m = machine();
   m.sleepSpanEnd = m.now;
-  if (m.powerState == PowerState::asleep) {
+  m.maintenanceEvery = 0.0;
+  if (m.powerState == PowerState::asleep || m.powerState == PowerState::darkWake) {
     wakeUp(false);
   } else if (m.powerState == PowerState::awake) {
     ++m.powerGeneration;  // no re-sleep, no pending idle sleep
@@ -237,6 +276,33 @@ const std::vector<std::string>& faults() { return machine().faults; }
 void setPowerHook(std::function<void(bool)> hook) { machine().powerHook = std::move(hook); }
 
 void destroyAllPowerState() { ++bootNumber; }
+
+void setClamshell(bool on) {
+  Machine& m = machine();
+  if (!on) {
+    if (m.clamshell) {
+      m.clamshell = false;
+      openLid();
+    }
+    return;
+  }
+  m.clamshell = true;
+  checkClamshellPower(false);
+}
+
+bool clamshell() { return machine().clamshell; }
+
+bool inDarkWake() { return machine().powerState == PowerState::darkWake; }
+
+void checkClamshellPower(bool byAdapter) {
+  Machine& m = machine();
+  if (!m.clamshell || m.powerState != PowerState::awake || (m.battery.pluggedIn && !adapterDisabled())) return;
+  // macOS keeps a closed Mac awake only on external power: it sleeps at
+  // once, until the lid opens.
+  if (byAdapter) recordFault("adapter switched off in clamshell mode: the Mac slept");
+  m.sleepSpanEnd = std::numeric_limits<double>::max();
+  beginWillSleep();
+}
 
 }  // namespace simmac
 
@@ -374,6 +440,27 @@ CFDateRef CFDateCreate(CFAllocatorRef, CFAbsoluteTime at) {
   auto* value = new double(at);
   return reinterpret_cast<CFDateRef>(
       simmac::createOpaque(simmac::kDateTypeID, value, [value] { delete value; }));
+}
+
+CFArrayRef IOPMCopyScheduledPowerEvents(void) {
+  simmac::Machine& m = machine();
+  dropPassedWakes();
+  if (m.scheduledPowerEvents.empty()) return nullptr;
+  std::vector<CFTypeRef> items;
+  for (const auto& e : m.scheduledPowerEvents) {
+    CFMutableDictionaryRef d = simmac::createDictionary();
+    const CFTypeRef entries[][2] = {{CFSTR(kIOPMPowerEventTimeKey), CFDateCreate(kCFAllocatorDefault, e.date)},
+                                    {CFSTR(kIOPMPowerEventAppNameKey), simmac::createString(e.id)},
+                                    {CFSTR(kIOPMPowerEventTypeKey), simmac::createString(e.type)}};
+    for (const auto& [key, value] : entries) {
+      simmac::dictionaryAdd(d, key, value);
+      CFRelease(value);
+    }
+    items.push_back(d);
+  }
+  CFArrayRef array = simmac::createArray(items);
+  for (CFTypeRef item : items) CFRelease(item);
+  return array;
 }
 
 }  // extern "C"

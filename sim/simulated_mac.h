@@ -78,6 +78,10 @@ struct MachineSpec {
   // above it, macOS pauses charging by itself and the battery reports not
   // charging, whatever the firmware and the daemon do.
   std::optional<int64_t> systemChargeLimit;
+  double darkWakeSeconds = 30.0;             // how long a dark wake runs processes
+  bool fullScheduledWakes = false;           // a scheduled wake with the lid closed is a full wake, not a dark one
+  bool clamshell = false;                    // boots with the lid closed on an external display
+  std::map<std::string, int> refusedWrites;  // the next N writes of a key are refused
 };
 
 // Parses the "machine" object of a scenario (and of `hestled --machine`):
@@ -86,7 +90,8 @@ struct MachineSpec {
 //    "battery": null | {"percent": 95, "capacityMah": 5000, "pluggedIn": true,
 //                       "chargePerHour": 40, "drainPerHour": 12, "sleepDrainPerHour": 1,
 //                       "properties": {"CycleCount": 3, "Serial": "X", ...}},
-//    "start": "2026-12-04T20:53:30Z", "smcAfter": 20, "systemChargeLimit": 80}
+//    "start": "2026-12-04T20:53:30Z", "smcAfter": 20, "systemChargeLimit": 80, "darkWakeSeconds": 30,
+//    "scheduledWakes": "dark" | "full", "clamshell": false, "refusedWrites": {"CHTE": 1}}
 // Every member is optional (defaults of MachineSpec / BatterySpec). "noSMC" is
 // Tahoe firmware without the AppleSMC service, "refused" Tahoe firmware whose
 // IOServiceOpen answers kIOReturnNotPrivileged. Property values: integers,
@@ -197,7 +202,8 @@ std::string takeUnifiedLog();
 // serves a ready source at once; otherwise, in virtual time, moves on to the
 // end, stopping at each scheduled event (runs it, then serves a source that
 // has become ready at that moment). While the machine sleeps no source is
-// served and the time limit does not count: the wait goes on to the wake. In
+// served and the time limit does not count (it is awake time, dark wakes
+// included): the wait goes on to the wake. In
 // real-time mode it polls for seconds / speed of real time, running events as
 // virtual time reaches them.
 //
@@ -232,23 +238,45 @@ void clearSchedule();
 // the machine sleeps once all have answered IOAllowPowerChange, or 30 s after
 // the message with a fault recorded for each silent one. IOCancelPowerChange
 // of a forced sleep is refused (a fault). Asleep, no process runs. The span
-// ends with kIOMessageSystemWillPowerOn then kIOMessageSystemHasPoweredOn. A
-// wake scheduled with IOPMSchedulePowerEvent (type "wake") inside the span
-// wakes the machine at its time; a minute later it sleeps again the same way
-// if the span lasts. Idle sleep asks first with kIOMessageCanSystemSleep:
+// ends (the lid opens) with kIOMessageSystemWillPowerOn then
+// kIOMessageSystemHasPoweredOn: only that is a full wake. A wake scheduled
+// with IOPMSchedulePowerEvent (type "wake") inside the span, and each of the
+// system's maintenance wakes (closeLid's `darkWakeEvery`), is a dark wake:
+// processes run for darkWakeSeconds (30 s) with no power message at all, and
+// the machine goes back to sleep without asking (no kIOMessageCanSystemSleep,
+// no kIOMessageSystemWillSleep). With fullScheduledWakes a scheduled wake is
+// a full wake instead, followed darkWakeSeconds later by a sleep the usual
+// way if the span lasts. Idle sleep asks first with kIOMessageCanSystemSleep:
 // one veto keeps the machine awake (kIOMessageSystemWillNotSleep follows),
 // and a PreventUserIdleSystemSleep assertion keeps it from being proposed.
+// A charger connected or removed while asleep wakes nothing.
+//
+// Clamshell mode: the lid closed on an external display, awake. A closed lid
+// does not sleep it; losing external power does, at once (the forced sleep's
+// messages), until the clamshell mode ends (the lid opens); the adapter
+// switched off by the SMC there is also a fault. The root power domain's
+// "AppleClamshellState" (IORegistryEntryCreateCFProperty) is true while the
+// lid is closed, in clamshell mode or in a sleep span, and its
+// "AppleClamshellCausesSleep" false only in clamshell mode.
+//
+// Scheduled power events outlive the process that made them (until they pass
+// or are cancelled) and are listed by IOPMCopyScheduledPowerEvents.
 
 struct SleepSpan {
   double start = 0.0;        // timeline
   double end = 0.0;          // equal to start while still asleep
   bool scheduledWake = false;  // ended by a wake scheduled with IOPMSchedulePowerEvent
+  bool darkWake = false;       // ended by a dark wake
 };
 
-void closeLid(double seconds);
+void closeLid(double seconds, double darkWakeEvery = 0.0);
+void setClamshell(bool on);
+bool clamshell();
+// Processes run, lid closed, no power message was sent.
+bool inDarkWake();
 void proposeIdleSleep(double seconds);
-// Ends the span now: a sleeping machine wakes; a re-sleep pending after a
-// scheduled wake is dropped.
+// Ends the span now: a sleeping machine (or one in a dark wake) wakes fully;
+// a re-sleep pending after a scheduled wake is dropped.
 void openLid();
 bool asleep();
 const std::vector<SleepSpan>& sleepSpans();

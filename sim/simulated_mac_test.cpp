@@ -136,7 +136,8 @@ TEST_F(SimulatedMacTest, SmcAnswersByteExactlyPerFirmware) {
 }
 
 // What the daemon's rules and the scenarios' judgement lean on: with the
-// adapter switched off the registry reports no external power; asleep and
+// adapter switched off the registry reports no external power; clamshell mode
+// stays awake with the lid closed only on external power; asleep and
 // unplugged the battery drains at the sleep rate.
 TEST_F(SimulatedMacTest, TheRegistryFollowsTheAdapterAndSleepDrainsSlowly) {
   boot(machineWith(simmac::Firmware::tahoe, 100, true));
@@ -144,8 +145,11 @@ TEST_F(SimulatedMacTest, TheRegistryFollowsTheAdapterAndSleepDrainsSlowly) {
     simmac::setSmcKeyValue("CHIE", {chie});
     EXPECT_EQ(simmac::batteryProperties().at("ExternalConnected"), simmac::PropertyValue(chie == 0)) << int(chie);
   }
+  simmac::setClamshell(true), simmac::closeLid(600);
+  EXPECT_FALSE(simmac::asleep());
   simmac::setPluggedIn(false);
-  simmac::closeLid(7200);
+  EXPECT_TRUE(simmac::asleep());
+  simmac::setClamshell(false), simmac::closeLid(7200);
   simmac::advance(3600);
   EXPECT_TRUE(simmac::asleep());
   EXPECT_DOUBLE_EQ(simmac::batteryPercent(), 99);

@@ -129,13 +129,18 @@ std::array<uint8_t, 80> serveSmcCommand(const uint8_t* request) {
     reply[kResultOffset] = kSmcSuccess;
     return reply;
   }
-  if (key.rejectWrites || key.size == 0 || key.size > kDataSize) {
+  // A controller busy for a moment (at boot, say) refuses a few writes.
+  auto busy = m.refusedWrites.find(code);
+  const bool refusedOnce = busy != m.refusedWrites.end() && busy->second > 0;
+  if (refusedOnce) --busy->second;
+  if (refusedOnce || key.rejectWrites || key.size == 0 || key.size > kDataSize) {
     reply[kResultOffset] = kSmcKeyNotWritable;
     return reply;
   }
   std::copy_n(request + kDataOffset, key.size, key.value.begin());
   reply[kResultOffset] = kSmcSuccess;
   saveKeys();
+  checkClamshellPower(true);
   return reply;
 }
 

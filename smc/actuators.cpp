@@ -29,6 +29,8 @@ static bool writeChargingKeys(bool enabled, std::string& line) {
     ok = okB || okC;
   }
   if (ok) currentlyInhibited = !enabled;
+  if (ok) inhibitRefusals = 0;
+  else if (!enabled) ++inhibitRefusals;
   return ok;
 }
 

@@ -38,6 +38,8 @@ extern uint8_t LED_ORANGE;
 extern io_connect_t smcConn;    // AppleSMC user-client connection, 0 until opened
 extern bool useTahoe;           // the controller knows CHTE: Tahoe key family
 extern bool chargeInhibitUsable;  // the family's charge inhibit takes writes (else the adapter alone holds the limit)
+extern bool chargeInhibitRefused; // judged unusable by refusals, not by stub keys: tried again now and then
+extern int64_t inhibitRefusals;   // refused writes of the charge inhibit (disable) in a row, 0 after one accepted
 extern bool currentlyInhibited; // the daemon holds charging inhibited
 extern bool adapterDisabled;    // the daemon holds the adapter disabled
 extern bool magSafeLEDColoured; // the daemon has coloured the LED since it last handed it back

@@ -60,6 +60,7 @@ std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
   end = put(end, ",\"lastUpdate\":");
   out.append(head, end);
   appendJsonNumber(out, status.lastUpdate);
+  if (status.clamshellMode) out += ",\"clamshellMode\":true";
   if (status.heldByMacOSAt) out += ",\"heldByMacOSAt\":" + std::to_string(*status.heldByMacOSAt);
   if (status.limitNotHeld) out += ",\"limitNotHeld\":true";
   out += '}';
@@ -69,7 +70,7 @@ std::optional<std::string> encodeChargeStatus(const ChargeStatus& status) {
 std::optional<ChargeStatus> decodeChargeStatus(std::string_view json) {
   const auto members = readJsonMembers(
       json, {"daemonRunning", "chargingInhibited", "calibrationActive", "calibrationPhase",
-             "batteryPercent", "lastUpdate", "heldByMacOSAt", "limitNotHeld"});
+             "batteryPercent", "lastUpdate", "clamshellMode", "heldByMacOSAt", "limitNotHeld"});
   if (!members) return std::nullopt;
   const auto running = jsonBoolean(*members, "daemonRunning");
   const auto inhibited = jsonBoolean(*members, "chargingInhibited");
@@ -82,11 +83,17 @@ std::optional<ChargeStatus> decodeChargeStatus(std::string_view json) {
     if (it->second.kind == JsonMember::Kind::string) phase = it->second.string;
     else if (it->second.kind != JsonMember::Kind::null) return std::nullopt;
   }
+  bool clamshell = false;
+  if (members->count("clamshellMode")) {
+    const auto value = jsonBoolean(*members, "clamshellMode");
+    if (!value) return std::nullopt;
+    clamshell = *value;
+  }
   std::optional<int64_t> heldByMacOS;
   if (members->count("heldByMacOSAt") && !(heldByMacOS = jsonInteger(*members, "heldByMacOSAt"))) return std::nullopt;
   const auto notHeld = members->count("limitNotHeld") ? jsonBoolean(*members, "limitNotHeld") : std::optional<bool>(false);
   if (!notHeld) return std::nullopt;
-  return ChargeStatus{*running, *inhibited, *calActive, phase, *percent, *updated, heldByMacOS, *notHeld};
+  return ChargeStatus{*running, *inhibited, *calActive, phase, *percent, *updated, clamshell, heldByMacOS, *notHeld};
 }
 
 void writeStatus(const ChargeStatus& status) {

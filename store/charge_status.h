@@ -13,6 +13,9 @@ struct ChargeStatus {
   std::optional<std::string> calibrationPhase;  // absent: member left out
   int64_t batteryPercent = 0;
   double lastUpdate = 0.0;
+  // Awake with the lid closed on an external display: the adapter stays on
+  // and a calibration waits for the lid to open. Written only when true.
+  bool clamshellMode = false;
   // The reading at which macOS's own Charge Limit holds the battery (plugged
   // in, adapter on, not charging, steady for minutes), once noticed.
   std::optional<int64_t> heldByMacOSAt = std::nullopt;
@@ -26,8 +29,8 @@ struct ChargeStatus {
 // "heldByMacOSAt" left out when absent, "limitNotHeld" when false; none when
 // the time is not finite.
 std::optional<std::string> encodeChargeStatus(const ChargeStatus& status);
-// "calibrationPhase" may be missing or null, "heldByMacOSAt" and
-// "limitNotHeld" missing; everything else is required,
+// "calibrationPhase" may be missing or null, "clamshellMode" missing (false),
+// "heldByMacOSAt" and "limitNotHeld" missing; everything else is required,
 // by the same rules as the settings.
 std::optional<ChargeStatus> decodeChargeStatus(std::string_view json);
 

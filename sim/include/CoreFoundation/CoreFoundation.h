@@ -20,6 +20,7 @@ typedef const struct __CFDictionary *CFDictionaryRef;
 typedef struct __CFDictionary *CFMutableDictionaryRef;
 typedef const struct __CFNumber *CFNumberRef;
 typedef const struct __CFBoolean *CFBooleanRef;
+typedef const struct __CFArray *CFArrayRef;
 
 typedef unsigned long CFOptionFlags;
 typedef signed int SInt32;
@@ -67,6 +68,10 @@ CFIndex CFDictionaryGetCount(CFDictionaryRef theDict);
 void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void **keys, const void **values);
 const void *CFDictionaryGetValue(CFDictionaryRef theDict, const void *key);
 
+CFTypeID CFArrayGetTypeID(void);
+CFIndex CFArrayGetCount(CFArrayRef theArray);
+const void *CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx);  // not retained for the caller
+
 CFTypeID CFStringGetTypeID(void);
 CFIndex CFStringGetLength(CFStringRef theString);
 CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
@@ -90,6 +95,8 @@ typedef const struct __CFDate *CFDateRef;
 extern const CFTimeInterval kCFAbsoluteTimeIntervalSince1970;  // 978307200.0
 CFAbsoluteTime CFAbsoluteTimeGetCurrent(void);
 CFDateRef CFDateCreate(CFAllocatorRef allocator, CFAbsoluteTime at);  // +1
+CFTypeID CFDateGetTypeID(void);
+CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef theDate);
 
 // ---- Run loops -----------------------------------------------------------------
 

@@ -42,6 +42,9 @@ kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selecto
 // The dictionary is +1: the caller releases it with CFRelease.
 kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, CFMutableDictionaryRef *properties,
                                                 CFAllocatorRef allocator, IOOptionBits options);
+// One property, +1; NULL when the entry has none of that name.
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key, CFAllocatorRef allocator,
+                                          IOOptionBits options);
 
 // ---- Notification ports ----------------------------------------------------------
 

@@ -36,6 +36,13 @@ IOReturn IOPMAssertionRelease(IOPMAssertionID AssertionID);
 IOReturn IOPMSchedulePowerEvent(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type);
 IOReturn IOPMCancelScheduledPowerEvent(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type);
 
+// Every scheduled power event, whoever scheduled it (+1; NULL when there is
+// none): dictionaries of the three keys below.
+#define kIOPMPowerEventTimeKey "time"            // CFDate
+#define kIOPMPowerEventAppNameKey "scheduledby"  // CFString: the my_id given
+#define kIOPMPowerEventTypeKey "eventtype"       // CFString, e.g. "wake"
+CFArrayRef IOPMCopyScheduledPowerEvents(void);
+
 #ifdef __cplusplus
 }
 #endif
