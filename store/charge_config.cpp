@@ -32,12 +32,12 @@ std::optional<std::string> encodeChargeConfig(const ChargeConfig& config) {
   return out;
 }
 
-static constexpr std::string_view kLimitEnabled = "chargeLimitEnabled";
-static constexpr std::string_view kLimitPercent = "chargeLimitPercent";
-static constexpr std::string_view kCalEnabled = "calibrationEnabled";
-static constexpr std::string_view kCalDays = "calibrationIntervalDays";
-static constexpr std::string_view kLastCal = "lastCalibrationTimestamp";
-static constexpr std::string_view kCycling = "adapterCycling";
+static constexpr std::string_view kLimitEnabled = kChargeConfigMembers[0];
+static constexpr std::string_view kLimitPercent = kChargeConfigMembers[1];
+static constexpr std::string_view kCalEnabled = kChargeConfigMembers[2];
+static constexpr std::string_view kCalDays = kChargeConfigMembers[3];
+static constexpr std::string_view kLastCal = kChargeConfigMembers[4];
+static constexpr std::string_view kCycling = kChargeConfigMembers[5];
 
 static ConfigProblem refusalProblem(const JsonRefusal& refusal) {
   switch (refusal.kind) {

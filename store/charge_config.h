@@ -26,6 +26,12 @@ inline int64_t macOSChargeLimitFor(int64_t limit) {
   return limit >= 100 ? 100 : (limit + 4) / 5 * 5;
 }
 
+// The members the settings know, in their order; any other member of the file
+// is someone else's, kept when the daemon or hestle rewrites it.
+inline constexpr std::string_view kChargeConfigMembers[] = {"chargeLimitEnabled", "chargeLimitPercent",
+                                                            "calibrationEnabled", "calibrationIntervalDays",
+                                                            "lastCalibrationTimestamp", "adapterCycling"};
+
 // The compact JSON form, members in declaration order, "adapterCycling"
 // only when true; none when the timestamp is not finite.
 std::optional<std::string> encodeChargeConfig(const ChargeConfig& config);

@@ -33,14 +33,14 @@ int lockConfigDirectory(const std::string& dir, double waitSeconds, const std::f
 std::optional<std::string> encodeConfigKeeping(const ChargeConfig& config, const std::string& keptFrom) {
   auto out = encodeChargeConfig(config);
   if (!out || keptFrom.empty()) return out;
-  static const char* const known[] = {"chargeLimitEnabled", "chargeLimitPercent", "calibrationEnabled",
-                                      "calibrationIntervalDays", "lastCalibrationTimestamp", "adapterCycling"};
   try {
     const auto object = nlohmann::ordered_json::parse(keptFrom);
     if (!object.is_object()) return std::nullopt;
     out->pop_back();  // the closing brace
     for (const auto& [name, value] : object.items()) {
-      if (std::find(std::begin(known), std::end(known), name) != std::end(known)) continue;
+      if (std::find(std::begin(kChargeConfigMembers), std::end(kChargeConfigMembers), name) !=
+          std::end(kChargeConfigMembers))
+        continue;
       *out += ',' + nlohmann::json(name).dump() + ':' + value.dump();
     }
     *out += '}';
